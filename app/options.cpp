@@ -1,0 +1,107 @@
+#include "app/options.h"
+
+#include <cstdlib>
+#include <cstdio>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const releaseServerRoot = VARNHOLT_RELEASE_SERVER;
+
+struct ParsedArguments {
+  Options options;
+  bool sourceGiven = false;
+};
+
+ParsedArguments parseArguments(const std::vector<std::string>& arguments) {
+  ParsedArguments parsed;
+  Options& o = parsed.options;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& a = arguments[i];
+    const bool hasValue = i + 1 < arguments.size();
+    if (a == "--update") {
+      o.update = true;
+    } else if (a == "--repair") {
+      o.repair = true;
+    } else if (a == "--uninstall") {
+      o.uninstall = true;
+    } else if (a == "--quiet") {
+      o.quiet = true;
+    } else if (a == "--no-register") {
+      o.noRegister = true;
+    } else if (hasValue && a == "--source") {
+      o.source = arguments[++i];
+      parsed.sourceGiven = true;
+    } else if (hasValue && a == "--dir") {
+      o.installDir = arguments[++i];
+    } else if (hasValue && a == "--snap") {
+      o.snapshotPath = arguments[++i];
+    } else if (hasValue && a == "--log") {
+      o.logPath = arguments[++i];
+    }
+  }
+  return parsed;
+}
+
+std::string firstLine(const std::string& text) {
+  return text.substr(0, text.find_first_of("\n\r"));
+}
+
+}  // namespace
+
+fs::path homeFolder() {
+  if (const char* home = std::getenv("HOME")) return home;
+  if (const char* profile = std::getenv("USERPROFILE")) return profile;
+  std::error_code ec;
+  return fs::current_path(ec);
+}
+
+fs::path dataFolder() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && *xdg) return xdg;
+  return homeFolder() / ".local" / "share";
+}
+
+std::string readFile(const fs::path& path) {
+  // C stdio rather than a stream: reading a folder must give "", not an exception.
+  std::string content;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return content;
+  char buffer[65536];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);
+  bool failed = std::ferror(file);
+  std::fclose(file);
+  return failed ? std::string() : content;
+}
+
+std::string defaultBaseUrl() {
+  return std::string(releaseServerRoot) + "linux" + "/";
+}
+
+Options startupOptions(const std::vector<std::string>& arguments) {
+  ParsedArguments parsed = parseArguments(arguments);
+  Options& o = parsed.options;
+
+  if (o.installDir.empty()) o.installDir = dataFolder() / "varnholt";
+  std::error_code ec;
+  fs::path absolute = fs::absolute(o.installDir, ec);
+  if (!ec) o.installDir = absolute;
+  o.installDir = o.installDir.lexically_normal();
+
+  if (!parsed.sourceGiven) {
+    o.source = firstLine(readFile(o.installDir / "install.source"));
+    if (o.source.empty()) o.source = defaultBaseUrl();
+  }
+  if (!o.source.empty() && o.source.back() != '/') o.source += '/';
+  return o;
+}
+
+RunMode chooseRunMode(const Options& options) {
+  if (options.uninstall) return RunMode::Uninstall;
+  if (options.quiet) return RunMode::Quiet;
+  if (!options.snapshotPath.empty()) return RunMode::Snapshot;
+  return RunMode::Window;
+}

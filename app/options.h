@@ -1,0 +1,36 @@
+// The command line and start-up helpers. Start-up runs on the main thread before any worker
+// exists. The helpers are functions of their arguments, the environment and the working
+// folder; they keep no state and may be called from any thread.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct Options {
+  std::string source;
+  std::filesystem::path installDir;
+  bool update = false;
+  bool repair = false;
+  bool uninstall = false;
+  bool quiet = false;
+  bool noRegister = false;
+  std::filesystem::path snapshotPath;
+  std::filesystem::path logPath;
+};
+
+enum class RunMode { Uninstall, Quiet, Window, Snapshot };
+
+// Reads the arguments (the program name already removed) by the matching rules, then settles
+// the install folder and the download source from the environment and "install.source".
+Options startupOptions(const std::vector<std::string>& arguments);
+RunMode chooseRunMode(const Options& options);
+
+// HOME if present (even empty), else USERPROFILE if present, else the working folder.
+std::filesystem::path homeFolder();
+// XDG_DATA_HOME if set and not empty, else homeFolder() / ".local" / "share".
+std::filesystem::path dataFolder();
+// The whole file in binary; a missing or unreadable file gives "".
+std::string readFile(const std::filesystem::path& path);
+// The compiled-in release server root followed by "linux/".
+std::string defaultBaseUrl();

@@ -1,0 +1,47 @@
+// The two worker bodies: which screen follows a check or an apply, with its texts and labels.
+// Each publishes the screen first, then the texts, then the labels: the window shows a button
+// only once everything it acts on is in place.
+#include "app/status_board.h"
+#include "download/download.h"
+#include "engine/update_plan.h"
+
+void runCheckJob() {
+  std::string error;
+  if (!checkForUpdate(error)) {
+    setScreen(Screen::Failed);
+    setStatus("Could not check for the newest version.", error, -1.0);
+    setButtons("TRY AGAIN", "CLOSE");
+    return;
+  }
+  const std::string& version = board.latest.version;
+  if (board.neededFiles.empty() && !board.linksNeeded) {
+    setScreen(Screen::UpToDate);
+    setStatus("Varnholt " + version + " is installed and up to date.", "", -1.0);
+    setButtons("PLAY", "CLOSE");
+    if (board.options.update) pendingAction = PendingAction::LaunchUpdated;
+    return;
+  }
+  setScreen(Screen::Offer);
+  std::string headline = board.valid ? "Varnholt " + version + " is out."
+                                     : "Install Varnholt " + version + "?";
+  std::string detail = sizeText(board.neededBytes) + " to download";
+  detail += board.valid ? " (" + std::to_string(board.neededFiles.size()) + " files)." : ".";
+  setStatus(headline, detail, -1.0);
+  setButtons(board.valid ? "UPDATE" : "INSTALL", "CLOSE");
+  if (board.options.update) pendingAction = PendingAction::StartApply;
+}
+
+void runApplyJob() {
+  std::string error;
+  if (applyUpdate(error)) {
+    setScreen(Screen::Done);
+    setStatus("Varnholt " + board.latest.version + " is installed.",
+              "It is in your applications menu. Run this again any time to update.", 1.0);
+    setButtons("PLAY", "CLOSE");
+    if (board.options.update) pendingAction = PendingAction::LaunchUpdated;
+    return;
+  }
+  setScreen(Screen::Failed);
+  setStatus(board.cancel ? "Cancelled." : "The install did not finish.", error, -1.0);
+  setButtons("TRY AGAIN", "CLOSE");
+}

@@ -1,0 +1,22 @@
+// The update engine: the installed-state record, the update check that turns the latest
+// manifest into a plan, and the apply transaction (staged download, then commit). The plan
+// and the installed state live in the status board. These run on the worker thread, or on the
+// main thread in the windowless run; one at a time.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+// Reads "install.manifest" of the install folder into board.installed and board.valid.
+void readInstalledState();
+
+// Fetches and verifies the latest manifest and works out what is needed.
+bool checkForUpdate(std::string& error);
+
+// Downloads what the plan needs into ".staging", then commits it.
+bool applyUpdate(std::string& error);
+
+// The second phase of applyUpdate: every needed file lies verified in the staging folder.
+bool commitUpdate(std::string& error);
+
+std::filesystem::path stagingFolder();

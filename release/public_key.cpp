@@ -1,0 +1,3 @@
+#include "release/release.h"
+
+const char* releasePublicKey = VARNHOLT_RELEASE_PUBLIC_KEY;
