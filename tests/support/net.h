@@ -1,0 +1,15 @@
+// Small helpers for the test servers: free loopback ports, waiting until a server listens,
+// stopping a server process, and a bare HTTP/1.0 GET without the program's own client.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A TCP port on 127.0.0.1 that was free a moment ago (the kernel's pick for port 0).
+int freeLoopbackPort();
+// True once every port accepts connections; false if process pid ends first or after 15 s.
+bool waitForListeners(int pid, const std::vector<int>& ports);
+// SIGTERM to the process, SIGKILL to its process group if it is still there after 5 s; reaps it.
+void stopProcess(int pid);
+// GET path from 127.0.0.1:port over plain HTTP/1.0; the status code, or 0 on any failure.
+int httpGetStatus(int port, const std::string& path);

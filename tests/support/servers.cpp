@@ -1,0 +1,167 @@
+#include "tests/support/servers.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "tests/support/net.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+std::string readWhole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeWhole(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out.flush()) throw std::runtime_error("could not write " + path.string());
+}
+
+void runOrThrow(const std::vector<std::string>& argv) {
+  ProcessOptions options;
+  options.timeoutSeconds = 60;
+  ProcessResult result = runProcess(argv, options);
+  if (result.exitCode != 0) throw std::runtime_error(argv[0] + " failed: " + result.output);
+}
+
+// The serving part of the configuration, as a publisher would use it for the release tree:
+// content-addressed files never change, so caches may keep them for good; the manifest name
+// is reused for every release, so caches must ask again each time.
+const char* const releaseServerLocations = R"(
+    default_type application/octet-stream;
+    types {}
+    gzip off;
+    sendfile on;
+
+    location ~ /files/[0-9A-Fa-f]+$ {
+      add_header Cache-Control "public, max-age=31536000, immutable" always;
+    }
+    location ~ /latest\.manifest$ {
+      add_header Cache-Control "no-cache" always;
+    }
+)";
+
+constexpr const char* logSyncPath = "/.varnholt-log-sync";
+
+std::string nginxConfig(const std::filesystem::path& work, const std::filesystem::path& root,
+                        int httpPort, int httpsPort) {
+  const TestCertificates& certificates = testCertificates();
+  std::string w = work.string();
+  std::ostringstream conf;
+  conf << "daemon off;\n"
+       << "master_process on;\n"
+       << "worker_processes 1;\n"
+       // Workers drop to an unprivileged user unless told otherwise; as root keep root, so
+       // tests may serve files whatever their mode.
+       << (geteuid() == 0 ? "user root root;\n" : "")
+       << "pid " << w << "/nginx.pid;\n"
+       << "error_log " << w << "/error.log warn;\n"
+       << "events { worker_connections 256; }\n"
+       << "http {\n"
+       << "  log_format requestpath '$request_uri';\n"
+       << "  access_log " << w << "/access.log requestpath;\n"
+       << "  client_body_temp_path " << w << "/body;\n"
+       << "  proxy_temp_path " << w << "/proxy;\n"
+       << "  fastcgi_temp_path " << w << "/fastcgi;\n"
+       << "  uwsgi_temp_path " << w << "/uwsgi;\n"
+       << "  scgi_temp_path " << w << "/scgi;\n"
+       << "  server {\n"
+       << "    listen 127.0.0.1:" << httpPort << ";\n"
+       << "    listen 127.0.0.1:" << httpsPort << " ssl;\n"
+       << "    server_name localhost;\n"
+       << "    ssl_certificate " << certificates.serverCertificate.string() << ";\n"
+       << "    ssl_certificate_key " << certificates.serverKey.string() << ";\n"
+       << "    root " << root.string() << ";\n"
+       << "    location = " << logSyncPath << " { return 204; }\n"
+       << releaseServerLocations
+       << "  }\n"
+       << "}\n";
+  return conf.str();
+}
+
+}  // namespace
+
+const TestCertificates& testCertificates() {
+  static TempFolder folder;
+  static const TestCertificates certificates = [] {
+    const std::filesystem::path& dir = folder.path();
+    TestCertificates made{dir / "ca.pem", dir / "server.pem", dir / "server.key"};
+    runOrThrow({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                "-nodes", "-keyout", (dir / "ca.key").string(), "-out", made.caCertificate.string(),
+                "-days", "7", "-subj", "/CN=Varnholt Test CA", "-addext",
+                "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
+    runOrThrow({"openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                "-nodes", "-keyout", made.serverKey.string(), "-out", (dir / "server.csr").string(),
+                "-subj", "/CN=localhost"});
+    writeWhole(dir / "server.ext",
+               "subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+               "extendedKeyUsage=serverAuth\n");
+    runOrThrow({"openssl", "x509", "-req", "-in", (dir / "server.csr").string(), "-CA",
+                made.caCertificate.string(), "-CAkey", (dir / "ca.key").string(), "-CAcreateserial",
+                "-out", made.serverCertificate.string(), "-days", "7", "-extfile",
+                (dir / "server.ext").string()});
+    return made;
+  }();
+  return certificates;
+}
+
+struct NginxServer::State {
+  TempFolder work;
+  int pid = -1;
+  int httpPort = 0;
+  int httpsPort = 0;
+};
+
+NginxServer::NginxServer(const std::filesystem::path& root) : state_(new State) {
+  std::string lastError;
+  // A free port can be taken by someone else before nginx binds it; then try new ones.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    state_->httpPort = freeLoopbackPort();
+    state_->httpsPort = freeLoopbackPort();
+    std::filesystem::path conf = state_->work.path() / "nginx.conf";
+    writeWhole(conf, nginxConfig(state_->work.path(), std::filesystem::absolute(root),
+                                 state_->httpPort, state_->httpsPort));
+    state_->pid = startProcess({"nginx", "-e", (state_->work.path() / "error.log").string(), "-c",
+                                conf.string(), "-p", state_->work.path().string() + "/"},
+                               {}, (state_->work.path() / "nginx.out").string());
+    if (waitForListeners(state_->pid, {state_->httpPort, state_->httpsPort})) return;
+    stopProcess(state_->pid);
+    state_->pid = -1;
+    lastError = readWhole(state_->work.path() / "error.log") + readWhole(state_->work.path() / "nginx.out");
+  }
+  delete state_;
+  throw std::runtime_error("nginx did not start: " + lastError);
+}
+
+NginxServer::~NginxServer() {
+  stopProcess(state_->pid);
+  delete state_;
+}
+
+std::string NginxServer::httpUrl() const {
+  return "http://127.0.0.1:" + std::to_string(state_->httpPort) + "/";
+}
+
+std::string NginxServer::httpsUrl() const {
+  return "https://localhost:" + std::to_string(state_->httpsPort) + "/";
+}
+
+std::vector<std::string> NginxServer::requestedPaths() const {
+  // nginx writes a log line after the last byte went out; one more request, answered by the
+  // same single worker after it, makes sure every finished request has reached the log.
+  httpGetStatus(state_->httpPort, logSyncPath);
+  std::vector<std::string> paths;
+  std::istringstream lines(readWhole(state_->work.path() / "access.log"));
+  for (std::string line; std::getline(lines, line);) {
+    if (line != logSyncPath) paths.push_back(line);
+  }
+  return paths;
+}
