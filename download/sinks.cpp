@@ -1,5 +1,50 @@
-// Placeholder until this unit is written; it does no work.
+// The two transfer sinks and the size text shown for every byte count on the screen.
 #include "download/download.h"
-bool ManifestSink::operator()(const char*, size_t) const { return false; }
-bool FileSink::operator()(const char*, size_t) const { return false; }
-std::string sizeText(uint64_t) { return {}; }
+
+#include <algorithm>
+
+#include "app/status_board.h"
+
+namespace {
+
+// Writes the size text into buffer (at least 32 bytes); returns its length.
+int formatSize(char* buffer, size_t capacity, uint64_t bytes) {
+  if (bytes > 999999999) return std::snprintf(buffer, capacity, "%.2f GB", static_cast<double>(bytes) / 1e9);
+  return std::snprintf(buffer, capacity, "%.0f MB", std::max(static_cast<double>(bytes) / 1e6, 1.0));
+}
+
+}  // namespace
+
+std::string sizeText(uint64_t bytes) {
+  char buffer[32];
+  int length = formatSize(buffer, sizeof buffer, bytes);
+  return std::string(buffer, static_cast<size_t>(std::max(length, 0)));
+}
+
+bool ManifestSink::operator()(const char* data, size_t length) const {
+  text.append(data, length);
+  // The chunk that reaches the limit stays in the text; the fetch then ends as "stopped".
+  return text.size() < manifestLimit;
+}
+
+bool FileSink::operator()(const char* data, size_t length) const {
+  if (board.cancel.load()) return false;
+  // The digest covers the bytes received, not the bytes stored: a write that did not reach the
+  // disk would go unnoticed by the hash check, so it ends the transfer here.
+  if (std::fwrite(data, 1, length, partFile) != length) {
+    writeFailed = true;
+    return false;
+  }
+  digest.add(data, length);
+  receivedBytes += length;
+
+  uint64_t shown = doneBytes + receivedBytes;
+  char detail[80];
+  int used = formatSize(detail, sizeof detail, shown);
+  used += std::snprintf(detail + used, sizeof detail - used, " of ");
+  used += formatSize(detail + used, sizeof detail - used, total);
+  double fraction = total == 0 ? 1.0 : static_cast<double>(shown) / static_cast<double>(total);
+  setProgress(std::string(detail, static_cast<size_t>(used)), fraction);
+
+  return receivedBytes <= file.size;
+}
