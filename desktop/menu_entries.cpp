@@ -1,6 +1,84 @@
-// Placeholder until this unit is written; it does no work.
+// The two desktop menu entries: one starts the game, one starts the setup program again to
+// look for a new version. Both point into the install folder; nothing is copied out of it.
+#include <system_error>
+
+#include "app/options.h"
+#include "app/status_board.h"
 #include "desktop/desktop.h"
-std::vector<std::filesystem::path> fusermountCandidates;
-bool hasFusermount(const std::vector<std::filesystem::path>&) { return false; }
-void registerMenuEntries() {}
-void writeMenuEntry(const MenuEntryContext&, const std::string&, const std::string&, const std::string&, const std::string&) {}
+
+namespace fs = std::filesystem;
+
+std::vector<fs::path> fusermountCandidates = {"/usr/bin/fusermount3", "/bin/fusermount3",
+                                              "/usr/bin/fusermount", "/bin/fusermount"};
+
+namespace {
+
+// One path as a quoted argument of an Exec value. Inside the quotes '"', '`', '$' and '\'
+// take a backslash; the key file's own string escapes then double every backslash and turn
+// line breaks into "\n" and "\r"; a '%' is written "%%" so that no field code is seen.
+std::string execArgument(const std::string& text) {
+  std::string quoted;
+  for (char c : text) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  std::string value = "\"";
+  for (char c : quoted) {
+    switch (c) {
+      case '\\': value += "\\\\"; break;
+      case '\n': value += "\\n"; break;
+      case '\r': value += "\\r"; break;
+      case '%': value += "%%"; break;
+      default: value += c;
+    }
+  }
+  return value + "\"";
+}
+
+std::string gamePath() {
+  return board.latest.game.empty() ? board.installed.game : board.latest.game;
+}
+
+}  // namespace
+
+bool hasFusermount(const std::vector<fs::path>& candidates) {
+  for (const fs::path& candidate : candidates) {
+    std::error_code ec;
+    // Follows links: a dangling link is no program.
+    if (fs::exists(candidate, ec)) return true;
+  }
+  return false;
+}
+
+void writeMenuEntry(const MenuEntryContext& context, const std::string& fileName,
+                    const std::string& name, const std::string& command, const std::string& comment) {
+  std::string text = "[Desktop Entry]\n"
+                     "Type=Application\n"
+                     "Name=" + name + "\n"
+                     "Comment=" + comment + "\n"
+                     "Exec=" + command + "\n"
+                     "Path=" + context.board.options.installDir.string() + "\n"
+                     "Icon=" + context.iconPath.string() + "\n"
+                     "Terminal=false\n"
+                     "Categories=Game;RolePlaying;\n";
+  bool written = writeFileAtomically(context.applicationsFolder / fileName, text);
+  logLine("menu entry " + fileName + (written ? ": written" : ": not written"));
+}
+
+void registerMenuEntries() {
+  const fs::path& installDir = board.options.installDir;
+  MenuEntryContext context{board, installDir / "assets" / "images" / "icon" / "app-icon-256.png",
+                           dataFolder() / "applications"};
+  std::error_code ec;
+  // A folder that cannot be made shows up as two entries not written.
+  fs::create_directories(context.applicationsFolder, ec);
+
+  std::string updateCommand = execArgument((installDir / "VarnholtSetup.AppImage").string());
+  // Without FUSE the AppImage cannot mount itself; its runtime can unpack and run instead.
+  if (!hasFusermount(fusermountCandidates)) updateCommand += " --appimage-extract-and-run";
+
+  writeMenuEntry(context, "varnholt.desktop", "Varnholt",
+                 execArgument((installDir / gamePath()).string()), "A Norse action RPG");
+  writeMenuEntry(context, "varnholt-update.desktop", "Update Varnholt", updateCommand,
+                 "Look for a new version of Varnholt");
+}
