@@ -1,0 +1,90 @@
+#include "engine/contained.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/temp_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ContainedCase {
+  const char* relativePath;
+  bool inside;
+  const char* reason;
+};
+
+class ParentInside : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    install = temp.path() / "game";
+    outside = temp.path() / "elsewhere";
+    fs::create_directories(install / "data" / "maps");
+    fs::create_directories(outside);
+    fs::create_directory_symlink(".", install / "here");          // a folder that is the install folder
+    fs::create_directory_symlink("data", install / "dat");        // a folder inside
+    fs::create_directory_symlink(outside, install / "out");       // absolute, leads out
+    fs::create_directory_symlink("..", install / "data" / "up");  // back to the install folder
+    fs::create_directory_symlink("../..", install / "data" / "upup");  // leads out
+    fs::create_symlink(temp.path() / "missing", install / "dangling");
+    fs::create_symlink("loop", install / "loop");
+    std::ofstream(install / "plain") << "x";
+  }
+  TempFolder temp;
+  fs::path install;
+  fs::path outside;
+};
+
+TEST_F(ParentInside, JudgesTheRealLocationOfTheParentFolder) {
+  const ContainedCase cases[] = {
+      {"game", true, ""},
+      {"a/b/c", true, ""},                // folders that do not exist yet
+      {"data/maps/x", true, ""},
+      {"a/b/", true, ""},                 // a trailing slash names the entry "a/b"
+      {"here/x", true, ""},
+      {"here/here/data/x", true, ""},
+      {"dat/maps/x", true, ""},
+      {"data/up/x", true, ""},
+      {"out", true, ""},                  // the link itself lies inside; only what is behind it is out
+      {"out/x", false, "it would land outside the install folder"},
+      {"out/new/deeper/x", false, "it would land outside the install folder"},
+      {"data/upup/x", false, "it would land outside the install folder"},
+      {"here/data/upup/game/x", true, ""},  // out and back in again is inside
+      {"dangling/x", true, ""},           // nothing can be made behind a link to nothing
+      {"plain/x", true, ""},              // a file on the way: the step itself fails
+  };
+  for (const ContainedCase& c : cases) {
+    std::string reason;
+    EXPECT_EQ(parentInside(install, c.relativePath, reason), c.inside) << c.relativePath;
+    EXPECT_EQ(reason, c.reason) << c.relativePath;
+  }
+}
+
+TEST_F(ParentInside, ALoopOfLinksGivesTheSystemsMessage) {
+  std::string reason;
+  EXPECT_FALSE(parentInside(install, "loop/x", reason));
+  EXPECT_EQ(reason, std::make_error_code(std::errc::too_many_symbolic_link_levels).message());
+}
+
+TEST_F(ParentInside, AnInstallFolderReachedThroughALinkStillCountsAsInside) {
+  fs::create_directory_symlink(install, temp.path() / "alias");
+  std::string reason;
+  EXPECT_TRUE(parentInside(temp.path() / "alias", "data/x", reason));
+  EXPECT_TRUE(parentInside(temp.path() / "alias", "here/x", reason));
+  EXPECT_FALSE(parentInside(temp.path() / "alias", "out/x", reason));
+  EXPECT_TRUE(parentInside(temp.path() / "not-made-yet" / "", "a/x", reason));
+}
+
+TEST_F(ParentInside, AFolderBesideWithTheSamePrefixIsOutside) {
+  // "game2" starts with the text "game" but is another folder.
+  fs::create_directories(temp.path() / "game2");
+  fs::create_directory_symlink(temp.path() / "game2", install / "twin");
+  std::string reason;
+  EXPECT_FALSE(parentInside(install, "twin/x", reason));
+  EXPECT_EQ(reason, "it would land outside the install folder");
+}
+
+}  // namespace
