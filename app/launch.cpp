@@ -1,3 +1,94 @@
-// Placeholder until this unit is written; it does no work.
+// Starting the installed game: a detached process in the install folder with its own path as
+// the first argument (and "--updated" after an unattended update run). The setup program
+// neither waits for it nor reads its output.
+#include <SDL3/SDL.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
 #include "app/modes.h"
-bool launchGame(bool) { return false; }
+#include "app/status_board.h"
+
+namespace {
+
+// One SDL property set, destroyed with its scope.
+class PropertySet {
+ public:
+  PropertySet() : id_(SDL_CreateProperties()) {}
+  ~PropertySet() {
+    if (id_) SDL_DestroyProperties(id_);
+  }
+  PropertySet(const PropertySet&) = delete;
+  PropertySet& operator=(const PropertySet&) = delete;
+  SDL_PropertiesID id() const { return id_; }
+
+ private:
+  SDL_PropertiesID id_;
+};
+
+// SDL before 3.4 has no working-folder property for new processes: the child takes the
+// process's own, so this switches it for the moment of the launch and switches back after.
+class WorkingFolderSwitch {
+ public:
+  explicit WorkingFolderSwitch(const std::filesystem::path& folder) {
+    saved_ = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    switched_ = chdir(folder.c_str()) == 0;
+  }
+  ~WorkingFolderSwitch() {
+    if (saved_ < 0) return;
+    // A failed switch back is harmless: every path the program uses from here on is absolute.
+    if (switched_ && fchdir(saved_) != 0) {
+    }
+    close(saved_);
+  }
+  WorkingFolderSwitch(const WorkingFolderSwitch&) = delete;
+  WorkingFolderSwitch& operator=(const WorkingFolderSwitch&) = delete;
+  bool switched() const { return switched_; }
+
+ private:
+  int saved_ = -1;
+  bool switched_ = false;
+};
+
+}  // namespace
+
+bool launchGame(bool withUpdatedFlag) {
+  // The worker that published PLAY has finished its work; let it end, so that nothing else
+  // runs while the process's working folder is switched.
+  if (worker.joinable()) worker.join();
+
+  const std::string& game = board.latest.game.empty() ? board.installed.game : board.latest.game;
+  const std::string program = (board.options.installDir / game).string();
+  const std::string folder = board.options.installDir.string();
+  std::vector<const char*> arguments{program.c_str()};
+  if (withUpdatedFlag) arguments.push_back("--updated");
+  arguments.push_back(nullptr);
+
+  PropertySet properties;
+  // The working-folder property is honoured by SDL 3.4 and later.
+  if (!properties.id() ||
+      !SDL_SetPointerProperty(properties.id(), SDL_PROP_PROCESS_CREATE_ARGS_POINTER, arguments.data()) ||
+      !SDL_SetStringProperty(properties.id(), "SDL.process.create.working_directory", folder.c_str()) ||
+      !SDL_SetBooleanProperty(properties.id(), SDL_PROP_PROCESS_CREATE_BACKGROUND_BOOLEAN, true)) {
+    return false;
+  }
+
+  SDL_Process* process = nullptr;
+#if SDL_VERSION_ATLEAST(3, 4, 0)
+  process = SDL_CreateProcessWithProperties(properties.id());
+#else
+  {
+    WorkingFolderSwitch inInstallFolder(board.options.installDir);
+    // Without the switch the game would start in the wrong folder; a missing install folder
+    // could not hold the game anyway.
+    if (!inInstallFolder.switched()) return false;
+    process = SDL_CreateProcessWithProperties(properties.id());
+  }
+#endif
+  if (!process) return false;
+  SDL_DestroyProcess(process);
+  return true;
+}

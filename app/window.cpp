@@ -1,3 +1,351 @@
-// Placeholder until this unit is written; it does no work.
+// The setup window: one fixed 560 x 380 layout redrawn from a copy of the status board on every
+// frame (nothing retained between frames), the main loop with its event handling, the close
+// request, the primary button's actions, and snapshot mode. Everything here runs on the main
+// thread, which alone touches SDL video and message boxes.
+#include <SDL3/SDL.h>
+#include <SDL3_image/SDL_image.h>
+#include <SDL3_ttf/SDL_ttf.h>
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+
 #include "app/modes.h"
-int windowMain() { return 1; }
+#include "app/status_board.h"
+
+namespace {
+
+struct SurfaceFree {
+  void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
+};
+struct TextureFree {
+  void operator()(SDL_Texture* texture) const { SDL_DestroyTexture(texture); }
+};
+struct FontClose {
+  void operator()(TTF_Font* font) const { TTF_CloseFont(font); }
+};
+using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceFree>;
+using TexturePtr = std::unique_ptr<SDL_Texture, TextureFree>;
+using FontPtr = std::unique_ptr<TTF_Font, FontClose>;
+
+struct Colour {
+  Uint8 r, g, b;
+};
+
+constexpr Colour backgroundColour{11, 13, 16};
+constexpr Colour dividerColour{70, 58, 40};
+constexpr Colour headlineColour{230, 225, 211};
+constexpr Colour detailColour{150, 146, 136};
+constexpr Colour trackColour{22, 26, 32};
+constexpr Colour fillColour{57, 140, 160};
+constexpr Colour footerColour{110, 107, 100};
+constexpr Colour primaryFill{188, 155, 106};
+constexpr Colour primaryHoverFill{220, 192, 140};
+constexpr Colour primaryBorder{220, 192, 140};
+constexpr Colour primaryText{11, 13, 16};
+constexpr Colour secondaryFill{22, 26, 32};
+constexpr Colour secondaryHoverFill{40, 46, 56};
+constexpr Colour secondaryBorder{70, 76, 86};
+constexpr Colour secondaryText{230, 225, 211};
+
+constexpr int windowWidth = 560;
+constexpr int windowHeight = 380;
+constexpr Uint32 frameWaitMilliseconds = 33;
+
+struct Button {
+  SDL_FRect rect{};
+  std::string label;  // empty: hidden and not clickable
+  bool hovered = false;
+};
+
+// The window thread's state, outside the board.
+struct Window {
+  SDL_Window* window = nullptr;
+  SDL_Renderer* renderer = nullptr;
+  float scale = 1.0f;
+  FontPtr titleFont;
+  FontPtr detailFont;
+  FontPtr footerFont;
+  TexturePtr logo;
+  Button primary;
+  Button secondary;
+  bool quitRequested = false;
+};
+
+// The program's own folder, then "setup" below it, then the installed prefix's share folder;
+// the bare name (the working folder) when none has the file.
+std::filesystem::path findAsset(const std::string& name) {
+  const char* base = SDL_GetBasePath();
+  if (!base) return name;
+  const std::filesystem::path own(base);
+  for (const std::filesystem::path& folder : {own, own / "setup", own / ".." / "share" / "varnholt-setup"}) {
+    std::error_code ec;
+    std::filesystem::path candidate = folder / name;
+    if (std::filesystem::exists(candidate, ec)) return candidate;
+  }
+  return name;
+}
+
+void setColour(SDL_Renderer* renderer, Colour colour) {
+  SDL_SetRenderDrawColor(renderer, colour.r, colour.g, colour.b, 255);
+}
+
+void fillRect(SDL_Renderer* renderer, Colour colour, SDL_FRect rect) {
+  setColour(renderer, colour);
+  SDL_RenderFillRect(renderer, &rect);
+}
+
+// Text wrapped to the column [x, x + width], each line centred in it, its top at y.
+void drawText(const Window& w, TTF_Font* font, const std::string& text, Colour colour, float x, float y,
+              float width) {
+  if (text.empty() || !font) return;
+  const SDL_Color fg{colour.r, colour.g, colour.b, 255};
+  SurfacePtr surface(TTF_RenderText_Blended_Wrapped(font, text.c_str(), 0, fg, static_cast<int>(width * w.scale)));
+  if (!surface) return;
+  TexturePtr texture(SDL_CreateTextureFromSurface(w.renderer, surface.get()));
+  if (!texture) return;
+  const float textWidth = surface->w / w.scale;
+  const float textHeight = surface->h / w.scale;
+  // Whole pixels keep the glyphs sharp: a texture at a half-pixel offset would be filtered.
+  const float left = SDL_floorf((x + (width - textWidth) * 0.5f) * w.scale) / w.scale;
+  const float top = SDL_floorf(y * w.scale) / w.scale;
+  const SDL_FRect target{left, top, textWidth, textHeight};
+  SDL_RenderTexture(w.renderer, texture.get(), nullptr, &target);
+}
+
+void drawButton(const Window& w, const Button& button, bool isPrimary) {
+  const Colour fill = isPrimary ? (button.hovered ? primaryHoverFill : primaryFill)
+                                : (button.hovered ? secondaryHoverFill : secondaryFill);
+  fillRect(w.renderer, fill, button.rect);
+  setColour(w.renderer, isPrimary ? primaryBorder : secondaryBorder);
+  SDL_RenderRect(w.renderer, &button.rect);
+  drawText(w, w.titleFont.get(), button.label, isPrimary ? primaryText : secondaryText, button.rect.x,
+           button.rect.y + (button.rect.h - 18) * 0.5f, button.rect.w);
+}
+
+void drawFrame(Window& w) {
+  std::string headline, detail, footer, primaryLabel, secondaryLabel;
+  double progress;
+  {
+    std::lock_guard<std::mutex> lock(board.mutex);
+    headline = board.headline;
+    detail = board.detail;
+    footer = board.footer;
+    progress = board.progress;
+    primaryLabel = board.primaryLabel;
+    secondaryLabel = board.secondaryLabel;
+  }
+
+  fillRect(w.renderer, backgroundColour, {0, 0, windowWidth, windowHeight});
+
+  float y = 22;
+  float logoWidth = 0, logoHeight = 0;
+  if (w.logo && SDL_GetTextureSize(w.logo.get(), &logoWidth, &logoHeight)) {
+    const float drawnHeight = logoWidth <= 1 ? 330 * logoHeight : 330 * logoHeight / logoWidth;
+    const SDL_FRect target{115, 22, 330, drawnHeight};
+    SDL_RenderTexture(w.renderer, w.logo.get(), nullptr, &target);
+    y = 22 + drawnHeight + 14;
+  }
+  fillRect(w.renderer, dividerColour, {40, y, 480, 1});
+
+  y += 18;
+  drawText(w, w.titleFont.get(), headline, headlineColour, 32, y, 496);
+  y += 46;
+  drawText(w, w.detailFont.get(), detail, detailColour, 32, y, 496);
+  y += 40;
+  if (progress >= 0) {
+    fillRect(w.renderer, trackColour, {48, y, 464, 10});
+    const float fillWidth = progress > 1 ? 464.0f : static_cast<float>(464 * progress);
+    fillRect(w.renderer, fillColour, {48, y, fillWidth, 10});
+  }
+  drawText(w, w.footerFont.get(), footer, footerColour, 32, y + 24, 496);
+
+  w.primary.rect = {386, 316, 150, 40};
+  w.primary.label = primaryLabel;
+  w.secondary.rect = {224, 316, 150, 40};
+  w.secondary.label = secondaryLabel;
+  if (!w.secondary.label.empty()) drawButton(w, w.secondary, false);
+  if (!w.primary.label.empty()) drawButton(w, w.primary, true);
+}
+
+// Both edges belong to the button; a hidden button is never hit.
+bool isOnButton(const Button& button, float x, float y) {
+  return !button.label.empty() && button.rect.x <= x && x <= button.rect.x + button.rect.w &&
+         button.rect.y <= y && y <= button.rect.y + button.rect.h;
+}
+
+Screen currentScreen() {
+  std::lock_guard<std::mutex> lock(board.mutex);
+  return board.screen;
+}
+
+// Closing stops a running download only if the user confirms; what has finished is kept.
+void requestClose(Window& w) {
+  if (currentScreen() == Screen::Downloading) {
+    const SDL_MessageBoxButtonData buttons[] = {
+        {SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT, 1, "Stop"},
+        {SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT, 0, "Keep going"},
+    };
+    const SDL_MessageBoxData box{SDL_MESSAGEBOX_INFORMATION,
+                                 w.window,
+                                 "Varnholt",
+                                 "Stop the download? What has finished is kept for next time.",
+                                 SDL_arraysize(buttons),
+                                 buttons,
+                                 nullptr};
+    int chosen = 0;
+    if (!SDL_ShowMessageBox(&box, &chosen) || chosen != 1) return;
+  }
+  board.cancel = true;
+  w.quitRequested = true;
+}
+
+void pressPrimary(Window& w) {
+  switch (currentScreen()) {
+    case Screen::Offer:
+      startApply();
+      break;
+    case Screen::UpToDate:
+    case Screen::Done:
+      if (launchGame(false)) {
+        w.quitRequested = true;
+      } else {
+        SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_WARNING, "Varnholt", "The game could not be started.", w.window);
+      }
+      break;
+    case Screen::Failed:
+      startCheck();
+      break;
+    case Screen::Checking:
+    case Screen::Downloading:
+      break;
+  }
+}
+
+// What a worker asked for (unattended runs with --update).
+void takePendingAction(Window& w) {
+  const PendingAction action = pendingAction.exchange(PendingAction::None);
+  // Once the user has asked to close, nothing new is started.
+  if (w.quitRequested) return;
+  switch (action) {
+    case PendingAction::StartApply:
+      startApply();
+      break;
+    case PendingAction::LaunchUpdated:
+      if (launchGame(true)) w.quitRequested = true;
+      break;
+    case PendingAction::None:
+      break;
+  }
+}
+
+void handleEvent(Window& w, const SDL_Event& event) {
+  switch (event.type) {
+    case SDL_EVENT_QUIT:
+    case SDL_EVENT_WINDOW_CLOSE_REQUESTED:
+      requestClose(w);
+      break;
+    case SDL_EVENT_MOUSE_MOTION:
+      w.primary.hovered = isOnButton(w.primary, event.motion.x, event.motion.y);
+      w.secondary.hovered = isOnButton(w.secondary, event.motion.x, event.motion.y);
+      break;
+    case SDL_EVENT_MOUSE_BUTTON_UP:
+      if (isOnButton(w.primary, event.button.x, event.button.y)) {
+        pressPrimary(w);
+      } else if (isOnButton(w.secondary, event.button.x, event.button.y)) {
+        requestClose(w);
+      }
+      break;
+    case SDL_EVENT_KEY_DOWN:
+      if (event.key.key == SDLK_RETURN || event.key.key == SDLK_KP_ENTER) {
+        if (!w.primary.label.empty()) pressPrimary(w);
+      } else if (event.key.key == SDLK_ESCAPE) {
+        requestClose(w);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+bool openWindow(Window& w) {
+  if (!SDL_Init(SDL_INIT_VIDEO) || !TTF_Init() ||
+      !SDL_CreateWindowAndRenderer("Varnholt Setup", windowWidth, windowHeight, SDL_WINDOW_HIGH_PIXEL_DENSITY,
+                                   &w.window, &w.renderer)) {
+    std::fprintf(stderr, "no window: %s\n", SDL_GetError());
+    return false;
+  }
+  w.scale = SDL_max(SDL_GetWindowPixelDensity(w.window), 1.0f);
+  SDL_SetRenderScale(w.renderer, w.scale, w.scale);
+
+  w.logo.reset(IMG_LoadTexture(w.renderer, findAsset("logo.png").c_str()));
+  if (w.logo) SDL_SetTextureScaleMode(w.logo.get(), SDL_SCALEMODE_LINEAR);
+  w.titleFont.reset(TTF_OpenFont(findAsset("Fontin-Bold.otf").c_str(), 15 * w.scale));
+  w.detailFont.reset(TTF_OpenFont(findAsset("LiberationSans-Regular.ttf").c_str(), 11 * w.scale));
+  w.footerFont.reset(TTF_OpenFont(findAsset("LiberationSans-Regular.ttf").c_str(), 10 * w.scale));
+
+  std::lock_guard<std::mutex> lock(board.mutex);
+  board.footer = "Installs to " + board.options.installDir.string();
+  return true;
+}
+
+// Fonts go before the font library, the logo before its renderer, then SDL itself.
+void closeWindow(Window& w) {
+  w.titleFont.reset();
+  w.detailFont.reset();
+  w.footerFont.reset();
+  TTF_Quit();
+  w.logo.reset();
+  if (w.renderer) SDL_DestroyRenderer(w.renderer);
+  if (w.window) SDL_DestroyWindow(w.window);
+  SDL_Quit();
+}
+
+// One fixed demonstration screen, drawn once and saved as BMP.
+bool saveSnapshot(Window& w) {
+  {
+    std::lock_guard<std::mutex> lock(board.mutex);
+    board.headline = "Install Varnholt v1.0.22b?";
+    board.detail = "812 MB to download.";
+    board.progress = 0.38;
+    board.primaryLabel = "INSTALL";
+    board.secondaryLabel = "CLOSE";
+  }
+  drawFrame(w);
+  SurfacePtr pixels(SDL_RenderReadPixels(w.renderer, nullptr));
+  return pixels && SDL_SaveBMP(pixels.get(), board.options.snapshotPath.c_str());
+}
+
+int runMainLoop(Window& w) {
+  startCheck();
+  while (!w.quitRequested) {
+    SDL_Event event;
+    while (SDL_WaitEventTimeout(&event, frameWaitMilliseconds)) {
+      handleEvent(w, event);
+      if (w.quitRequested) break;
+    }
+    takePendingAction(w);
+    drawFrame(w);
+    SDL_RenderPresent(w.renderer);
+  }
+  board.cancel = true;
+  if (worker.joinable()) worker.join();
+  return 0;
+}
+
+}  // namespace
+
+int windowMain() {
+  Window w;
+  if (!openWindow(w)) return 1;
+  const bool snapshot = !board.options.snapshotPath.empty();
+  const int exitCode = snapshot ? (saveSnapshot(w) ? 0 : 1) : runMainLoop(w);
+  closeLog();
+  closeWindow(w);
+  curl_global_cleanup();
+  return exitCode;
+}
