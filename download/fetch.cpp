@@ -76,6 +76,9 @@ bool fetchUrl(const std::string& url, const ByteSink& sink, std::string& error, 
   set(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeChunk));
   set(curl_easy_setopt(curl, CURLOPT_WRITEDATA, &state));
   set(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L));
+  // Older libcurl (Debian 12 ships 7.88) follows redirects without limit, so a redirect loop
+  // would never end; newer releases stop after 30, and so does this client everywhere.
+  set(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 30L));
   set(curl_easy_setopt(curl, CURLOPT_USERAGENT, "VarnholtSetup/1"));
   set(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 15L));
   set(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L));

@@ -54,12 +54,18 @@ int freeLoopbackPort() {
   return ntohs(address.sin_port);
 }
 
+bool processRunning(int pid) {
+  // WNOWAIT leaves an ended child to be reaped by stopProcess.
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+  return info.si_pid == 0;
+}
+
 bool waitForListeners(int pid, const std::vector<int>& ports) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   size_t ready = 0;
   while (ready < ports.size()) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return false;
+    if (!processRunning(pid)) return false;
     if (std::chrono::steady_clock::now() > deadline) return false;
     Socket s;
     if (connects(s, ports[ready])) {

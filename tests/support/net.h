@@ -7,6 +7,8 @@
 
 // A TCP port on 127.0.0.1 that was free a moment ago (the kernel's pick for port 0).
 int freeLoopbackPort();
+// True while child pid has not ended (an ended child is left for stopProcess to reap).
+bool processRunning(int pid);
 // True once every port accepts connections; false if process pid ends first or after 15 s.
 bool waitForListeners(int pid, const std::vector<int>& ports);
 // SIGTERM to the process, SIGKILL to its process group if it is still there after 5 s; reaps it.

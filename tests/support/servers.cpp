@@ -2,7 +2,10 @@
 
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -164,4 +167,185 @@ std::vector<std::string> NginxServer::requestedPaths() const {
     if (line != logSyncPath) paths.push_back(line);
   }
   return paths;
+}
+
+namespace {
+
+std::string pythonProgram() {
+  std::error_code ec;
+  return std::filesystem::exists("/usr/bin/python3", ec) ? "/usr/bin/python3" : "python3";
+}
+
+// Waits for a server that writes its port to a file once it listens.
+int waitForPortFile(int pid, const std::filesystem::path& portFile) {
+  for (int i = 0; i < 1500; ++i) {
+    std::string text = readWhole(portFile);
+    if (!text.empty()) return std::atoi(text.c_str());
+    if (!processRunning(pid)) return 0;
+    usleep(10000);
+  }
+  return 0;
+}
+
+std::string jsonString(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string RecordedRequest::header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (sameName(key, name)) return value;
+  }
+  return "";
+}
+
+bool RecordedRequest::hasHeader(const std::string& name) const {
+  for (const auto& entry : headers) {
+    if (sameName(entry.first, name)) return true;
+  }
+  return false;
+}
+
+struct MisbehavingServer::State {
+  TempFolder work;
+  int pid = -1;
+  int port = 0;
+  std::map<std::string, std::string> behaviours;
+};
+
+MisbehavingServer::MisbehavingServer(const std::filesystem::path& root) : state_(new State) {
+  const std::filesystem::path& w = state_->work.path();
+  writeWhole(w / "config.json", "{}");
+  std::string rootText = root.empty() ? "" : std::filesystem::absolute(root).string();
+  state_->pid = startProcess({pythonProgram(), std::string(VARNHOLT_SOURCE_DIR) + "/tests/support/misbehaving_server.py",
+                              "--root", rootText, "--config", (w / "config.json").string(), "--log",
+                              (w / "requests.log").string(), "--port-file", (w / "port").string()},
+                             {}, (w / "server.out").string());
+  state_->port = waitForPortFile(state_->pid, w / "port");
+  if (state_->port == 0) {
+    std::string output = readWhole(w / "server.out");
+    stopProcess(state_->pid);
+    delete state_;
+    throw std::runtime_error("the misbehaving server did not start: " + output);
+  }
+}
+
+MisbehavingServer::~MisbehavingServer() {
+  stopProcess(state_->pid);
+  delete state_;
+}
+
+std::string MisbehavingServer::url() const { return "http://127.0.0.1:" + std::to_string(state_->port) + "/"; }
+
+void MisbehavingServer::set(const std::string& path, const std::string& behaviourJson) {
+  state_->behaviours[path] = behaviourJson;
+  std::string json = "{";
+  for (const auto& [key, value] : state_->behaviours) {
+    if (json.size() > 1) json += ",\n";
+    json += jsonString(key) + ": " + value;
+  }
+  json += "}\n";
+  // Replaced in one rename, so the server never reads half a configuration.
+  const std::filesystem::path& w = state_->work.path();
+  writeWhole(w / "config.json.tmp", json);
+  std::filesystem::rename(w / "config.json.tmp", w / "config.json");
+}
+
+void MisbehavingServer::clear(const std::string& path) {
+  state_->behaviours.erase(path);
+  set("/.unused", "{}");
+  state_->behaviours.erase("/.unused");
+}
+
+std::vector<RecordedRequest> MisbehavingServer::requests() const {
+  std::vector<RecordedRequest> requests;
+  std::istringstream lines(readWhole(state_->work.path() / "requests.log"));
+  bool inRequest = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) {
+      inRequest = false;
+    } else if (!inRequest) {
+      RecordedRequest request;
+      size_t space = line.find(' ');
+      request.method = line.substr(0, space);
+      request.path = space == std::string::npos ? "" : line.substr(space + 1);
+      requests.push_back(request);
+      inRequest = true;
+    } else {
+      size_t colon = line.find(": ");
+      requests.back().headers.emplace_back(line.substr(0, colon),
+                                           colon == std::string::npos ? "" : line.substr(colon + 2));
+    }
+  }
+  return requests;
+}
+
+size_t MisbehavingServer::requestCount(const std::string& path) const {
+  size_t count = 0;
+  for (const RecordedRequest& request : requests()) {
+    if (request.path == path) ++count;
+  }
+  return count;
+}
+
+struct ForwardProxy::State {
+  TempFolder work;
+  int pid = -1;
+  int port = 0;
+};
+
+ForwardProxy::ForwardProxy() : state_(new State) {
+  const std::filesystem::path& w = state_->work.path();
+  std::string lastError;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    state_->port = freeLoopbackPort();
+    writeWhole(w / "tinyproxy.conf", "Port " + std::to_string(state_->port) +
+                                         "\nListen 127.0.0.1\nTimeout 600\nLogFile \"" + (w / "proxy.log").string() +
+                                         "\"\nLogLevel Connect\nPidFile \"" + (w / "proxy.pid").string() +
+                                         "\"\nMaxClients 64\nAllow 127.0.0.1\n");
+    state_->pid = startProcess({"tinyproxy", "-d", "-c", (w / "tinyproxy.conf").string()}, {},
+                               (w / "proxy.out").string());
+    if (waitForListeners(state_->pid, {state_->port})) return;
+    stopProcess(state_->pid);
+    lastError = readWhole(w / "proxy.out") + readWhole(w / "proxy.log");
+  }
+  delete state_;
+  throw std::runtime_error("tinyproxy did not start: " + lastError);
+}
+
+ForwardProxy::~ForwardProxy() {
+  stopProcess(state_->pid);
+  delete state_;
+}
+
+std::string ForwardProxy::url() const { return "http://127.0.0.1:" + std::to_string(state_->port); }
+
+std::vector<std::string> ForwardProxy::requestLines() const {
+  // tinyproxy logs a request line as soon as it has read it, before it contacts the server.
+  std::vector<std::string> found;
+  std::istringstream lines(readWhole(state_->work.path() / "proxy.log"));
+  const std::string marker = "]: Request (file descriptor ";
+  for (std::string line; std::getline(lines, line);) {
+    size_t at = line.find(marker);
+    if (at == std::string::npos) continue;
+    size_t colon = line.find("): ", at);
+    if (colon != std::string::npos) found.push_back(line.substr(colon + 3));
+  }
+  return found;
 }
