@@ -1,0 +1,52 @@
+// The publisher's side of a release: signing seeds, signed manifests, and release trees as the
+// release server serves them ("latest.manifest" and "files/<hash>").
+//
+// Manifests written here list, in this order: the line "varnholt-release 1", "version",
+// "protocol 1", "game", the "file"/"exec" lines sorted by path, the "link" lines sorted by path
+// (byte order), then the signature line.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "release/release.h"
+
+// Seed files hold 64 hex digits and a line feed; mode 0600.
+bool loadSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std::string& error);
+// Makes a fresh random seed in a new file (never over an existing one), mode 0600.
+bool createSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std::string& error);
+void publicKeyFromSeed(const unsigned char seed[32], unsigned char publicKey[32]);
+std::string publicKeyHex(const unsigned char seed[32]);
+
+// EdDSA over edwards25519 with BLAKE2b-512: the 64-byte signature (R, S) of message.
+void signMessage(std::string_view message, const unsigned char seed[32], unsigned char signature[64]);
+// The signed part followed by "signature " + 128 lower-case hex digits + "\n". A signed part
+// that does not end in a line feed gets one first (it is then signed with it).
+std::string signManifest(std::string_view signedPart, const unsigned char seed[32]);
+
+// The unsigned manifest text of release: magic line, version, protocol, game, then the files
+// and links in the order the record holds them. Paths are written as they are.
+std::string manifestText(const Release& release);
+
+// Publishes gameFolder as a release tree in tree/ ("files/<hash>" per distinct content, written
+// once; "latest.manifest" signed, written last and atomically). Files with an execute bit give
+// "exec" lines, others "file"; symbolic links inside the folder give "link" lines (targets
+// leaving the folder, or paths failing isSafePath, are refused with a clear message). gamePath
+// must name one of the published files or links. On failure "latest.manifest" is untouched.
+bool publishRelease(const std::filesystem::path& gameFolder, const std::string& version,
+                    const std::string& gamePath, const unsigned char seed[32],
+                    const std::filesystem::path& tree, std::string& error);
+
+// Reads <tree>/latest.manifest as it is.
+bool readReleaseManifest(const std::filesystem::path& tree, std::string& text, std::string& error);
+
+// Checks a release tree: the signature of "latest.manifest" against publicKey (error filled and
+// false when it cannot be read, is not signed by that key or does not parse), then every file:
+// present in "files/", with the right size and digest. Each problem found there is one line in
+// problems ("missing: <path> (files/<hash>)", "wrong size: <path> (<n> bytes, expected <m>)",
+// "wrong digest: <path> (files/<hash>)"); the tree is sound when the result is true and
+// problems is empty.
+bool verifyTree(const std::filesystem::path& tree, const unsigned char publicKey[32],
+                Release& release, std::vector<std::string>& problems, std::string& error);

@@ -1,0 +1,203 @@
+// Signing seeds and EdDSA signatures over edwards25519 with BLAKE2b-512, the scheme the
+// setup program checks.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tools/publish.h"
+
+namespace {
+
+constexpr size_t seedHexLength = 64;
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  // Closes now so that the caller sees the error.
+  bool closeChecked() {
+    int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// Wipes secret bytes when they go out of scope.
+template <size_t size>
+struct SecretBytes {
+  unsigned char bytes[size];
+  ~SecretBytes() { sodium_memzero(bytes, size); }
+};
+
+void blake2b512(unsigned char out[64], std::initializer_list<std::string_view> parts) {
+  crypto_generichash_state state;
+  // Cannot fail: no key and a 64-byte output are within BLAKE2b's limits.
+  (void)crypto_generichash_init(&state, nullptr, 0, 64);
+  for (std::string_view part : parts) {
+    (void)crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(part.data()),
+                                    part.size());
+  }
+  (void)crypto_generichash_final(&state, out, 64);
+}
+
+std::string_view bytesView(const unsigned char* bytes, size_t size) {
+  return std::string_view(reinterpret_cast<const char*>(bytes), size);
+}
+
+// The secret scalar a (clamped, then reduced modulo L for the scalar arithmetic) and the
+// nonce prefix, both from BLAKE2b-512 of the seed.
+void expandSeed(const unsigned char seed[32], unsigned char scalar[32], unsigned char prefix[32]) {
+  SecretBytes<64> expanded;
+  blake2b512(expanded.bytes, {bytesView(seed, 32)});
+  expanded.bytes[0] &= 248;
+  expanded.bytes[31] &= 127;
+  expanded.bytes[31] |= 64;
+  std::memcpy(prefix, expanded.bytes + 32, 32);
+  SecretBytes<64> wide{};
+  std::memcpy(wide.bytes, expanded.bytes, 32);
+  crypto_core_ed25519_scalar_reduce(scalar, wide.bytes);
+}
+
+std::string lowerHex(const unsigned char* bytes, size_t size) {
+  std::string text(size * 2 + 1, '\0');
+  sodium_bin2hex(text.data(), text.size(), bytes, size);
+  text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+bool loadSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std::string& error) {
+  FileDescriptor file(open(seedFile.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) {
+    error = "could not read the seed file " + seedFile.string() + " (" + std::strerror(errno) + ")";
+    return false;
+  }
+  // One byte more than a seed line may hold, to tell a longer file apart.
+  SecretBytes<seedHexLength + 2> text;
+  size_t length = 0;
+  while (length < sizeof text.bytes) {
+    ssize_t count = read(file.get(), text.bytes + length, sizeof text.bytes - length);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      error = "could not read the seed file " + seedFile.string() + " (" + std::strerror(errno) + ")";
+      return false;
+    }
+    if (count == 0) break;
+    length += static_cast<size_t>(count);
+  }
+  std::string_view content = bytesView(text.bytes, length);
+  if (!content.empty() && content.back() == '\n') content.remove_suffix(1);
+  if (!decodeHex(content, seed, 32)) {
+    error = "the seed file " + seedFile.string() + " does not hold 64 hex digits";
+    sodium_memzero(seed, 32);
+    return false;
+  }
+  return true;
+}
+
+bool createSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std::string& error) {
+  randombytes_buf(seed, 32);
+  SecretBytes<seedHexLength + 2> text;
+  sodium_bin2hex(reinterpret_cast<char*>(text.bytes), sizeof text.bytes, seed, 32);
+  text.bytes[seedHexLength] = '\n';
+
+  FileDescriptor file(open(seedFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (file.get() < 0) {
+    if (errno == EEXIST) {
+      error = "the seed file " + seedFile.string() + " already exists; it was left as it was";
+    } else {
+      error = "could not create the seed file " + seedFile.string() + " (" + std::strerror(errno) + ")";
+    }
+    return false;
+  }
+  bool written = fchmod(file.get(), 0600) == 0;
+  size_t done = 0;
+  while (written && done < seedHexLength + 1) {
+    ssize_t count = write(file.get(), text.bytes + done, seedHexLength + 1 - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      written = false;
+      break;
+    }
+    done += static_cast<size_t>(count);
+  }
+  if (written) written = fsync(file.get()) == 0;
+  int savedErrno = errno;
+  if (!file.closeChecked() && written) {
+    written = false;
+    savedErrno = errno;
+  }
+  if (!written) {
+    std::error_code ignored;
+    std::filesystem::remove(seedFile, ignored);  // a seed that was not stored whole is no seed
+    error = "could not write the seed file " + seedFile.string() + " (" + std::strerror(savedErrno) + ")";
+    sodium_memzero(seed, 32);
+    return false;
+  }
+  return true;
+}
+
+void publicKeyFromSeed(const unsigned char seed[32], unsigned char publicKey[32]) {
+  SecretBytes<32> scalar;
+  SecretBytes<32> prefix;
+  expandSeed(seed, scalar.bytes, prefix.bytes);
+  // Only fails for a scalar of zero, which a clamped scalar never is modulo L.
+  (void)crypto_scalarmult_ed25519_base_noclamp(publicKey, scalar.bytes);
+}
+
+std::string publicKeyHex(const unsigned char seed[32]) {
+  unsigned char publicKey[32];
+  publicKeyFromSeed(seed, publicKey);
+  return lowerHex(publicKey, sizeof publicKey);
+}
+
+void signMessage(std::string_view message, const unsigned char seed[32], unsigned char signature[64]) {
+  SecretBytes<32> scalar;
+  SecretBytes<32> prefix;
+  expandSeed(seed, scalar.bytes, prefix.bytes);
+  unsigned char publicKey[32];
+  (void)crypto_scalarmult_ed25519_base_noclamp(publicKey, scalar.bytes);
+
+  // r = BLAKE2b-512(prefix || M) mod L, R = [r]B
+  SecretBytes<64> wide;
+  SecretBytes<32> nonce;
+  blake2b512(wide.bytes, {bytesView(prefix.bytes, 32), message});
+  crypto_core_ed25519_scalar_reduce(nonce.bytes, wide.bytes);
+  unsigned char* r = signature;
+  unsigned char* s = signature + 32;
+  // A nonce of zero would need a BLAKE2b output that is a multiple of L: not a real case.
+  (void)crypto_scalarmult_ed25519_base_noclamp(r, nonce.bytes);
+
+  // h = BLAKE2b-512(R || A || M) mod L, S = r + h * a mod L
+  unsigned char challengeWide[64];
+  unsigned char challenge[32];
+  blake2b512(challengeWide, {bytesView(r, 32), bytesView(publicKey, 32), message});
+  crypto_core_ed25519_scalar_reduce(challenge, challengeWide);
+  SecretBytes<32> product;
+  crypto_core_ed25519_scalar_mul(product.bytes, challenge, scalar.bytes);
+  crypto_core_ed25519_scalar_add(s, nonce.bytes, product.bytes);
+}
+
+std::string signManifest(std::string_view signedPart, const unsigned char seed[32]) {
+  std::string text(signedPart);
+  // The signature line must start a line of its own, or the program would not find it.
+  if (text.empty() || text.back() != '\n') text += '\n';
+  unsigned char signature[64];
+  signMessage(text, seed, signature);
+  text += "signature ";
+  text += lowerHex(signature, sizeof signature);
+  text += '\n';
+  return text;
+}
