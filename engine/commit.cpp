@@ -1,3 +1,286 @@
-// Placeholder until this unit is written; it does no work.
+// The apply transaction, second phase: move the staged files into place, make the links,
+// delete what the older release had and the new one has not, record the release, drop the
+// staging folder and write the menu entries. The record is written last among the game's
+// files, so an interrupted commit leaves the older record and the next run finishes the job.
+#include <sys/stat.h>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "app/status_board.h"
+#include "desktop/desktop.h"
+#include "engine/contained.h"
 #include "engine/update_plan.h"
-bool commitUpdate(std::string& e) { e = "not built"; return false; }
+#include "release/release.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Which paths belong to which release: used to tell the older release's leftovers, which
+// the commit may clear away, from the player's own files, which it must never touch.
+struct Ownership {
+  std::set<std::string> kept;                        // files and links of the latest release
+  std::set<std::string> installed;                   // files and links of the recorded release
+  std::map<std::string, std::string> latestLinks;    // path -> target
+  std::map<std::string, std::string> installedLinks;
+
+  bool leftover(const std::string& path) const { return installed.count(path) && !kept.count(path); }
+  bool releaseOwned(const std::string& path) const { return installed.count(path) || kept.count(path); }
+};
+
+Ownership ownership() {
+  Ownership owned;
+  for (const ReleaseFile& file : board.latest.files) owned.kept.insert(file.path);
+  for (const ReleaseLink& link : board.latest.links) {
+    owned.kept.insert(link.path);
+    owned.latestLinks[link.path] = link.target;
+  }
+  if (board.valid) {
+    for (const ReleaseFile& file : board.installed.files) owned.installed.insert(file.path);
+    for (const ReleaseLink& link : board.installed.links) {
+      owned.installed.insert(link.path);
+      owned.installedLinks[link.path] = link.target;
+    }
+  }
+  return owned;
+}
+
+std::string withoutTrailingSlash(std::string path) {
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// The folders on the way to an entry: "a/b/c" gives "a" and "a/b".
+std::vector<std::string> foldersOnTheWay(const std::string& path) {
+  std::vector<std::string> folders;
+  const std::string entry = withoutTrailingSlash(path);
+  for (size_t slash = entry.find('/'); slash != std::string::npos; slash = entry.find('/', slash + 1)) {
+    folders.push_back(entry.substr(0, slash));
+  }
+  return folders;
+}
+
+// A release may turn a file of the older release into a folder. Where the way to an entry
+// meets a file or a link that is one of the older release's leftovers, that leftover goes now
+// rather than after the new files are placed. Anything else is left for the step to fail on.
+void clearLeftoversOnTheWay(const fs::path& installDir, const std::string& path, const Ownership& owned) {
+  for (const std::string& folder : foldersOnTheWay(path)) {
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(installDir / folder, ec);
+    if (!fs::exists(status)) return;
+    if (fs::is_directory(status)) continue;
+    std::string reason;
+    if (owned.leftover(folder) && parentInside(installDir, folder, reason)) {
+      fs::remove(installDir / folder, ec);
+      return;
+    }
+    // A link that stays: the way goes on through it (where it leads is judged before the
+    // step). A file that stays: the step fails on it.
+    if (!fs::is_symlink(status)) return;
+  }
+}
+
+// True when the folder at path holds nothing but entries that pass the test (and folders).
+bool folderHoldsOnly(const fs::path& installDir, const std::string& path,
+                     const std::function<bool(const std::string&)>& allowed) {
+  const std::string base = withoutTrailingSlash(path);
+  std::error_code ec;
+  fs::recursive_directory_iterator it(installDir / base, ec), end;
+  if (ec) return false;
+  for (; it != end; it.increment(ec)) {
+    if (ec) return false;
+    if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
+    const std::string relative = base + "/" + it->path().lexically_relative(installDir / base).generic_string();
+    if (!allowed(relative)) return false;
+  }
+  return !ec;
+}
+
+// A release may turn a folder of the older release into a file: a folder at the file's place
+// goes when it holds only the older release's leftovers.
+void clearFolderOfLeftovers(const fs::path& installDir, const std::string& path, const Ownership& owned) {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(installDir / path, ec))) return;
+  if (!folderHoldsOnly(installDir, path, [&](const std::string& p) { return owned.leftover(p); })) return;
+  fs::remove_all(installDir / path, ec);
+}
+
+bool sameFile(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  return fs::equivalent(a, b, ec) && !ec;
+}
+
+bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string& error) {
+  const fs::path staging = stagingFolder();
+  std::map<std::string, fs::path> placed;  // hash -> where its first file now stands
+  for (uint64_t index : board.neededFiles) {
+    const ReleaseFile& file = board.latest.files[index];
+    const fs::path target = installDir / file.path;
+    std::error_code ec;
+
+    clearLeftoversOnTheWay(installDir, file.path, owned);
+    std::string reason;
+    if (!parentInside(installDir, file.path, reason)) {
+      error = "Could not install " + file.path + " (" + reason + ").";
+      return false;
+    }
+    fs::create_directories(target.parent_path(), ec);
+    if (fs::is_symlink(fs::symlink_status(target, ec))) fs::remove(target, ec);
+    clearFolderOfLeftovers(installDir, file.path, owned);
+
+    ec.clear();
+    auto first = placed.find(file.hash);
+    if (first != placed.end()) {
+      // The same content again: copy it from its first place, unless that is this very file.
+      if (!sameFile(first->second, target)) {
+        fs::remove(target, ec);
+        ec.clear();
+        fs::copy_file(first->second, target, ec);
+      }
+    } else {
+      const fs::path entry = staging / file.hash;
+      fs::rename(entry, target, ec);
+      if (ec == std::errc::cross_device_link) {
+        fs::remove(target, ec);
+        ec.clear();
+        fs::copy_file(entry, target, ec);
+      }
+      if (!ec) placed[file.hash] = target;
+    }
+    if (ec) {
+      error = "Could not install " + file.path + " (" + ec.message() + ").";
+      return false;
+    }
+    const fs::perms mode = file.executable ? fs::perms(0755) : fs::perms(0644);
+    fs::permissions(target, mode, fs::perm_options::replace, ec);
+  }
+  return true;
+}
+
+bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& error) {
+  for (const ReleaseLink& link : board.latest.links) {
+    const fs::path at = installDir / link.path;
+    std::error_code ec;
+
+    clearLeftoversOnTheWay(installDir, link.path, owned);
+    std::string reason;
+    if (!parentInside(installDir, link.path, reason)) {
+      error = "Could not link " + link.path + " (" + reason + ").";
+      return false;
+    }
+    fs::create_directories(at.parent_path(), ec);
+    const fs::file_status status = fs::symlink_status(at, ec);
+    if (fs::is_symlink(status)) {
+      const fs::path current = fs::read_symlink(at, ec);
+      if (!ec && current.generic_string() == link.target) continue;
+    }
+    // A folder goes only when it holds nothing of the player's; otherwise the link cannot be
+    // made and the step fails with the system's message.
+    if (!fs::is_directory(status) ||
+        folderHoldsOnly(installDir, link.path, [&](const std::string& p) { return owned.releaseOwned(p); })) {
+      fs::remove_all(at, ec);
+    }
+    ec.clear();
+    fs::create_symlink(link.target, at, ec);
+    if (ec) {
+      error = "Could not link " + link.path + " (" + ec.message() + ").";
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when the way to path runs through a link that this commit made where the older
+// release had none: what the older release had there went with the folder it replaced, and
+// the same path now names something else.
+bool throughNewLink(const std::string& path, const Ownership& owned) {
+  for (const std::string& folder : foldersOnTheWay(path)) {
+    auto latest = owned.latestLinks.find(folder);
+    if (latest == owned.latestLinks.end()) continue;
+    auto before = owned.installedLinks.find(folder);
+    if (before == owned.installedLinks.end() || before->second != latest->second) return true;
+  }
+  return false;
+}
+
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+bool identity(const fs::path& path, FileIdentity& id) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return false;
+  id = {st.st_dev, st.st_ino};
+  return true;
+}
+
+// Deletes the older release's files and links that the latest release does not have. An
+// entry is skipped when it would be deleted outside the install folder, or when it now is
+// one of the latest release's own entries under another name.
+void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
+  if (!board.valid) return;
+  std::set<FileIdentity> keptEntries;
+  for (const std::string& path : owned.kept) {
+    std::string reason;
+    FileIdentity id;
+    if (parentInside(installDir, path, reason) && identity(installDir / withoutTrailingSlash(path), id)) {
+      keptEntries.insert(id);
+    }
+  }
+  std::vector<std::string> candidates;
+  for (const ReleaseFile& file : board.installed.files) candidates.push_back(file.path);
+  for (const ReleaseLink& link : board.installed.links) candidates.push_back(link.path);
+  for (const std::string& path : candidates) {
+    if (owned.kept.count(path)) continue;
+    std::string reason;
+    if (!parentInside(installDir, path, reason) || throughNewLink(path, owned)) continue;
+    const fs::path entry = installDir / withoutTrailingSlash(path);
+    FileIdentity id;
+    if (!identity(entry, id) || keptEntries.count(id)) continue;
+    std::error_code ec;
+    fs::remove(entry, ec);
+  }
+}
+
+// A link at a state file's temporary name would carry the write elsewhere.
+bool writeStateFile(const fs::path& target, const std::string& content) {
+  fs::path temporary = target;
+  temporary += ".tmp";
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(temporary, ec))) fs::remove(temporary, ec);
+  return writeFileAtomically(target, content);
+}
+
+}  // namespace
+
+bool commitUpdate(std::string& error) {
+  setStatus("Installing...", "", 1.0);
+  const fs::path& installDir = board.options.installDir;
+  const Ownership owned = ownership();
+
+  if (!placeFiles(installDir, owned, error)) return false;
+  if (!makeLinks(installDir, owned, error)) return false;
+  deleteLeftovers(installDir, owned);
+
+  if (!writeStateFile(installDir / "install.manifest", board.manifestText)) {
+    error = "Could not record the installed version.";
+    return false;
+  }
+  std::error_code ec;
+  if (board.options.source == defaultBaseUrl()) {
+    fs::remove(installDir / "install.source", ec);
+  } else {
+    writeStateFile(installDir / "install.source", board.options.source + "\n");
+  }
+  fs::remove_all(stagingFolder(), ec);
+
+  board.installed = board.latest;
+  board.valid = true;
+  if (!board.options.noRegister) registerMenuEntries();
+  logLine("installed " + board.latest.version);
+  return true;
+}

@@ -1,3 +1,17 @@
-// Placeholder until this unit is written; it does no work.
+// The installed-state record: "install.manifest" of the install folder, read back without a
+// signature check (it was verified before it was stored).
+#include <string>
+
+#include "app/status_board.h"
+#include "engine/compare.h"
 #include "engine/update_plan.h"
-void readInstalledState() {}
+
+void readInstalledState() {
+  std::string ignored;
+  const std::string text = readFile(board.options.installDir / "install.manifest");
+  board.valid = parseRelease(text, board.installed, ignored);
+}
+
+bool recordIsCurrent() {
+  return board.valid && readFile(board.options.installDir / "install.manifest") == board.manifestText;
+}
