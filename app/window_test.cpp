@@ -1,0 +1,235 @@
+// Snapshot mode under SDL's offscreen video driver: the real program draws its demonstration
+// screen and saves it; the test reads the image back pixel by pixel.
+#include <SDL3/SDL.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/temp_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Rgb {
+  int r, g, b;
+  bool operator==(const Rgb&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Rgb& c) {
+  return out << "(" << c.r << ", " << c.g << ", " << c.b << ")";
+}
+
+constexpr Rgb background{11, 13, 16};
+constexpr Rgb divider{70, 58, 40};
+constexpr Rgb track{22, 26, 32};
+constexpr Rgb fill{57, 140, 160};
+constexpr Rgb primaryFill{188, 155, 106};
+constexpr Rgb primaryBorder{220, 192, 140};
+constexpr Rgb secondaryFill{22, 26, 32};
+constexpr Rgb secondaryBorder{70, 76, 86};
+
+struct SurfaceFree {
+  void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
+};
+using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceFree>;
+
+Rgb pixel(SDL_Surface* image, int x, int y) {
+  Uint8 r = 0, g = 0, b = 0, a = 0;
+  EXPECT_TRUE(SDL_ReadSurfacePixel(image, x, y, &r, &g, &b, &a)) << x << "," << y;
+  return {r, g, b};
+}
+
+const fs::path buildDir = VARNHOLT_BUILD_DIR;
+const char* const assetNames[] = {"logo.png", "LiberationSans-Regular.ttf", "Fontin-Bold.otf"};
+
+void copyInto(const fs::path& from, const fs::path& folder) {
+  fs::create_directories(folder);
+  fs::copy_file(from, folder / from.filename(), fs::copy_options::overwrite_existing);
+}
+
+struct SnapshotRun {
+  ProcessResult result;
+  SurfacePtr image;
+};
+
+// Runs program with the offscreen driver and the install folder, home and working folder in
+// the test's temp folder; loads the image if one was written.
+SnapshotRun runSnapshot(const fs::path& program, const fs::path& temp, std::vector<std::string> extra = {},
+                        const fs::path& workingFolder = {}) {
+  fs::create_directories(temp / "home");
+  std::vector<std::string> argv = {program.string(), "--snap", (temp / "snap.bmp").string(), "--dir",
+                                   (temp / "game").string()};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  ProcessOptions options;
+  options.env = {"SDL_VIDEODRIVER=offscreen", "DISPLAY", "WAYLAND_DISPLAY", "HOME=" + (temp / "home").string(),
+                 "XDG_DATA_HOME"};
+  options.workingFolder = (workingFolder.empty() ? temp / "home" : workingFolder).string();
+  options.timeoutSeconds = 60;
+  SnapshotRun run;
+  run.result = runProcess(argv, options);
+  if (fs::exists(temp / "snap.bmp")) run.image.reset(SDL_LoadBMP((temp / "snap.bmp").c_str()));
+  return run;
+}
+
+// Every element of the demonstration screen whose place depends on where the divider lies.
+void expectDemonstrationScreen(SDL_Surface* image, int dividerY) {
+  ASSERT_EQ(image->w, 560);
+  ASSERT_EQ(image->h, 380);
+  EXPECT_EQ(pixel(image, 2, 2), background);
+  EXPECT_EQ(pixel(image, 557, 377), background);
+  EXPECT_EQ(pixel(image, 39, dividerY), background);
+  EXPECT_EQ(pixel(image, 40, dividerY), divider);
+  EXPECT_EQ(pixel(image, 519, dividerY), divider);
+  EXPECT_EQ(pixel(image, 520, dividerY), background);
+  EXPECT_EQ(pixel(image, 60, dividerY - 1), background);
+  EXPECT_EQ(pixel(image, 60, dividerY + 1), background);
+
+  // Progress 0.38: the bar 104 units below the divider, filled 176 of 464 units.
+  const int barY = dividerY + 104;
+  EXPECT_EQ(pixel(image, 47, barY + 5), background);
+  EXPECT_EQ(pixel(image, 48, barY), fill);
+  EXPECT_EQ(pixel(image, 223, barY + 9), fill);
+  EXPECT_EQ(pixel(image, 225, barY + 5), track);
+  EXPECT_EQ(pixel(image, 511, barY + 9), track);
+  EXPECT_EQ(pixel(image, 512, barY + 5), background);
+  EXPECT_EQ(pixel(image, 100, barY - 1), background);
+  EXPECT_EQ(pixel(image, 100, barY + 10), background);
+
+  // The buttons, not hovered: a one-unit border around the fill.
+  EXPECT_EQ(pixel(image, 386, 340), primaryBorder);
+  EXPECT_EQ(pixel(image, 535, 340), primaryBorder);
+  EXPECT_EQ(pixel(image, 400, 316), primaryBorder);
+  EXPECT_EQ(pixel(image, 400, 355), primaryBorder);
+  EXPECT_EQ(pixel(image, 390, 320), primaryFill);
+  EXPECT_EQ(pixel(image, 530, 350), primaryFill);
+  EXPECT_EQ(pixel(image, 536, 340), background);
+  EXPECT_EQ(pixel(image, 224, 340), secondaryBorder);
+  EXPECT_EQ(pixel(image, 373, 340), secondaryBorder);
+  EXPECT_EQ(pixel(image, 300, 316), secondaryBorder);
+  EXPECT_EQ(pixel(image, 228, 320), secondaryFill);
+  EXPECT_EQ(pixel(image, 370, 350), secondaryFill);
+  EXPECT_EQ(pixel(image, 380, 340), background);
+}
+
+// Counts the pixels of a region that differ from the background.
+int drawnPixels(SDL_Surface* image, int x0, int y0, int x1, int y1) {
+  int count = 0;
+  for (int y = y0; y < y1; ++y) {
+    for (int x = x0; x < x1; ++x) count += pixel(image, x, y) == background ? 0 : 1;
+  }
+  return count;
+}
+
+}  // namespace
+
+TEST(Snapshot, DrawsTheDemonstrationScreenWithTheLogo) {
+  TempFolder temp;
+  SnapshotRun run = runSnapshot(VARNHOLT_SETUP_PATH, temp.path(), {"--log", (temp.path() / "log").string()});
+  ASSERT_EQ(run.result.exitCode, 0) << run.result.output;
+  ASSERT_TRUE(run.image) << SDL_GetError();
+  // A 660 x 200 logo is drawn 330 x 100 units at (115, 22); the divider lies 14 units below.
+  expectDemonstrationScreen(run.image.get(), 136);
+  EXPECT_GT(drawnPixels(run.image.get(), 115, 22, 445, 122), 2000);
+  EXPECT_EQ(drawnPixels(run.image.get(), 0, 0, 114, 135), 0);
+  EXPECT_EQ(drawnPixels(run.image.get(), 446, 0, 560, 135), 0);
+  // The headline, detail and footer texts lie in their rows.
+  EXPECT_GT(drawnPixels(run.image.get(), 32, 154, 528, 174), 100);
+  EXPECT_GT(drawnPixels(run.image.get(), 32, 200, 528, 214), 50);
+  EXPECT_GT(drawnPixels(run.image.get(), 32, 264, 528, 277), 50);
+  // Snapshot mode writes no log line.
+  std::ifstream log(temp.path() / "log");
+  EXPECT_TRUE(log.good());
+  EXPECT_EQ(log.peek(), std::ifstream::traits_type::eof());
+}
+
+// Where the assets are found: beside the program, in "setup" below it, in the installed
+// prefix's share folder, or in the working folder; without a logo the divider moves up.
+TEST(Snapshot, FindsTheAssetsInEachPlace) {
+  struct Case {
+    const char* name;
+    fs::path programFolder;  // relative to the case's folder
+    fs::path assetFolder;    // relative to the case's folder; empty: no assets at all
+    bool runInAssetFolder;
+    int dividerY;
+  };
+  const std::vector<Case> cases = {
+      {"beside the program", "app", "app", false, 136},
+      {"setup below the program", "app", "app/setup", false, 136},
+      {"installed prefix", "prefix/bin", "prefix/share/varnholt-setup", false, 136},
+      {"working folder", "app", "elsewhere", true, 136},
+      {"nowhere", "app", "", false, 22},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFolder temp;
+    copyInto(VARNHOLT_SETUP_PATH, temp.path() / c.programFolder);
+    if (!c.assetFolder.empty()) {
+      for (const char* asset : assetNames) copyInto(buildDir / asset, temp.path() / c.assetFolder);
+    }
+    fs::path working = c.runInAssetFolder ? temp.path() / c.assetFolder : fs::path();
+    SnapshotRun run = runSnapshot(temp.path() / c.programFolder / "varnholt-setup", temp.path(), {}, working);
+    ASSERT_EQ(run.result.exitCode, 0) << run.result.output;
+    ASSERT_TRUE(run.image) << SDL_GetError();
+    expectDemonstrationScreen(run.image.get(), c.dividerY);
+    if (c.assetFolder.empty()) {
+      // Without fonts no text is drawn, and the window still works.
+      EXPECT_EQ(drawnPixels(run.image.get(), 0, 0, 560, 22), 0);
+      EXPECT_EQ(drawnPixels(run.image.get(), 32, 40, 528, 120), 0);
+    } else {
+      EXPECT_GT(drawnPixels(run.image.get(), 32, 154, 528, 174), 100);
+    }
+  }
+}
+
+TEST(Snapshot, OtherModesWriteNoImage) {
+  const std::vector<std::vector<std::string>> modes = {
+      {"--quiet", "--source", "http://127.0.0.1:1/linux/", "--no-register"},
+      {"--uninstall", "--quiet"},
+      {"--uninstall"},
+  };
+  for (const std::vector<std::string>& mode : modes) {
+    SCOPED_TRACE(mode.front() + (mode.size() > 1 ? " " + mode[1] : ""));
+    TempFolder temp;
+    SnapshotRun run = runSnapshot(VARNHOLT_SETUP_PATH, temp.path(), mode);
+    EXPECT_EQ(run.result.exitCode, 1) << run.result.output;
+    EXPECT_FALSE(fs::exists(temp.path() / "snap.bmp"));
+  }
+}
+
+TEST(Snapshot, UnwritableImageGivesExitCodeOne) {
+  TempFolder temp;
+  ProcessOptions options;
+  options.env = {"SDL_VIDEODRIVER=offscreen", "HOME=" + temp.path().string(), "XDG_DATA_HOME"};
+  options.timeoutSeconds = 60;
+  ProcessResult result = runProcess(
+      {VARNHOLT_SETUP_PATH, "--snap", (temp.path() / "missing" / "snap.bmp").string(), "--dir",
+       (temp.path() / "game").string()},
+      options);
+  EXPECT_EQ(result.exitCode, 1) << result.output;
+  EXPECT_FALSE(fs::exists(temp.path() / "missing"));
+}
+
+TEST(Window, WithoutADisplaySaysSoAndExits) {
+  for (const char* snapshot : {"", "snap.bmp"}) {
+    SCOPED_TRACE(snapshot);
+    TempFolder temp;
+    ProcessOptions options;
+    options.env = {"SDL_VIDEODRIVER", "DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR",
+                   "HOME=" + temp.path().string(), "XDG_DATA_HOME"};
+    options.workingFolder = temp.path().string();
+    options.timeoutSeconds = 60;
+    std::vector<std::string> argv = {VARNHOLT_SETUP_PATH, "--dir", (temp.path() / "game").string()};
+    if (*snapshot) argv.insert(argv.end(), {"--snap", snapshot});
+    ProcessResult result = runProcess(argv, options);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.output.find("no window: No available video device\n"), std::string::npos) << result.output;
+    EXPECT_FALSE(fs::exists(temp.path() / "snap.bmp"));
+    EXPECT_FALSE(fs::exists(temp.path() / "game"));
+  }
+}
