@@ -1,7 +1,10 @@
 // The README's demo command, run headless as a newcomer would, into folders of its own.
 #include <gtest/gtest.h>
 
-#include <signal.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -43,7 +46,20 @@ TEST(DemoSlow, InstallsUpdatesAndStartsTheSampleGame) {
             "Varnholt 1.1 started in " + install.string() + " with 1 argument(s): [" +
                 (install / "bin/varnholt").string() + "]\n");
 
-  // No server is left running.
-  std::string pid = readFile(out / "nginx/nginx.pid");
-  if (!pid.empty()) EXPECT_NE(kill(std::stoi(pid), 0), 0) << "nginx still runs";
+  // No server is left running: its port refuses connections soon after the demo ends.
+  size_t at = run.output.find("release server: http://127.0.0.1:");
+  ASSERT_NE(at, std::string::npos);
+  int port = std::stoi(run.output.substr(at + 34));
+  bool refused = false;
+  for (int i = 0; i < 50 && !refused; ++i) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    refused = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+    close(s);
+    if (!refused) usleep(100000);
+  }
+  EXPECT_TRUE(refused) << "the demo's server still answers on port " << port;
 }
