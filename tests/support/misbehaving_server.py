@@ -74,7 +74,7 @@ class Body:
                         return
                     yield chunk
         else:
-            pattern = bytes(range(ord("a"), ord("z") + 1)) * (CHUNK // 26 + 1)
+            pattern = bytes(range(ord("a"), ord("z") + 1)) * (CHUNK // 26 + 2)
             sent = 0
             while sent < self.length:
                 n = min(CHUNK, self.length - sent)
