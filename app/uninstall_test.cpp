@@ -15,7 +15,9 @@
 
 #include "app/options.h"
 #include "tests/support/process.h"
+#include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
+#include "tools/publish.h"
 
 namespace fs = std::filesystem;
 
@@ -257,11 +259,14 @@ class VirtualDisplay {
     fs::path output = folder / "xvfb.out";
     pid_ = startProcess({"Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"}, {},
                         output.string());
+    // Xvfb writes its display number as a line of digits; its warnings share the file.
     for (int i = 0; i < 200 && name_.empty(); ++i) {
       std::string text = readFile(output);
-      size_t end = text.find('\n');
-      if (end != std::string::npos) name_ = ":" + text.substr(0, end);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) name_ = ":" + line;
+      }
+      if (name_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
   ~VirtualDisplay() {
@@ -300,7 +305,7 @@ class VirtualDisplay {
 }  // namespace
 
 // On a display the box appears and the program waits for it; with --quiet it never appears.
-TEST_F(Uninstall, SlowMessageBoxesOnADisplay) {
+TEST_F(Uninstall, MessageBoxesOnADisplay) {
   VirtualDisplay display(temp.path());
   ASSERT_NE(display.name(), "");
   const std::string setup = VARNHOLT_SETUP_PATH;
@@ -341,4 +346,42 @@ TEST_F(Uninstall, SlowMessageBoxesOnADisplay) {
   result = runProcess({setup, "--uninstall", "--quiet", "--dir", dir.string(), "--log", logPath.string()}, options);
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitCode, 1);
+}
+
+// The whole round: a windowless install from a release server, the player's own files beside
+// it, then the uninstall. Only the player's files are left.
+TEST_F(Uninstall, AfterAQuietInstallOnlyThePlayersFilesAreLeft) {
+  TempFolder game, server;
+  writeText(game.path() / "bin" / "varnholt", "#!/bin/sh\necho varnholt\n");
+  fs::permissions(game.path() / "bin" / "varnholt", fs::perms::owner_exec, fs::perm_options::add);
+  writeText(game.path() / "data" / "levels" / "one.dat", std::string(5000, '1'));
+  writeText(game.path() / "data" / "two.dat", "two");
+  writeText(game.path() / "lib" / "libaudio.so.2", "audio");
+  fs::create_symlink("libaudio.so.2", game.path() / "lib" / "libaudio.so");
+  writeText(game.path() / "assets" / "images" / "icon" / "app-icon-256.png", "png");
+  unsigned char seed[32];
+  std::string error;
+  ASSERT_TRUE(loadSeed(VARNHOLT_SOURCE_DIR "/tests/keys/test-release.seed", seed, error)) << error;
+  ASSERT_TRUE(publishRelease(game.path(), "2.0.1", "bin/varnholt", seed, server.path() / "linux", error)) << error;
+  NginxServer nginx(server.path());
+
+  ProcessOptions options;
+  options.env = environment();
+  options.timeoutSeconds = 120;
+  ProcessResult result =
+      runProcess({VARNHOLT_SETUP_PATH, "--quiet", "--source", nginx.httpUrl() + "linux/", "--dir", dir.string()},
+                 options);
+  ASSERT_EQ(result.exitCode, 0) << result.output;
+  ASSERT_EQ(readFile(dir / "lib" / "libaudio.so"), "audio");
+  ASSERT_TRUE(fs::exists(dir / "install.source"));
+  ASSERT_EQ(snapshot(applications).size(), 3u);
+
+  writeText(dir / "saves" / "hero.sav", "level 12");
+  writeText(dir / "data" / "screenshot.png", "mine");
+  result = run();
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  EXPECT_EQ(log, "uninstalled\n");
+  EXPECT_EQ(snapshot(dir), (Tree{{"data", "d"}, {"data/screenshot.png", "f:mine"},
+                                 {"saves", "d"}, {"saves/hero.sav", "f:level 12"}}));
+  EXPECT_EQ(snapshot(applications), otherEntryOnly);
 }
