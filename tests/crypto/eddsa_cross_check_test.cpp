@@ -1,0 +1,129 @@
+// Signatures checked both ways against an independent EdDSA-with-BLAKE2b built from the noble
+// libraries (tests/crypto/eddsa_blake2b.js).
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "release/release.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_folder.h"
+#include "tools/publish.h"
+
+namespace {
+
+const std::string testSeedHex = "9f0e444c69f77a49bd0be89db92c38fe713e0963165cca12faf5712d7657120f";
+const std::string testPublicKeyHex = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
+
+std::string hex(const unsigned char* bytes, size_t size) {
+  std::string text(size * 2 + 1, '\0');
+  sodium_bin2hex(text.data(), text.size(), bytes, size);
+  text.pop_back();
+  return text;
+}
+
+// Runs the script on jobs, one a line; returns its answers, one a line.
+std::vector<std::string> runNoble(const TempFolder& folder, const std::vector<std::string>& jobs) {
+  std::filesystem::path jobsFile = folder.path() / "jobs";
+  {
+    std::ofstream out(jobsFile);
+    for (const std::string& job : jobs) out << job << '\n';
+  }
+  ProcessOptions options;
+  options.env = {"NODE_PATH=/opt/varnholt-deps/noble/node_modules"};
+  options.timeoutSeconds = 120;
+  ProcessResult result = runProcess(
+      {"node", std::string(VARNHOLT_SOURCE_DIR) + "/tests/crypto/eddsa_blake2b.js", jobsFile.string()}, options);
+  if (result.exitCode != 0) return {"failed (" + std::to_string(result.exitCode) + "): " + result.output};
+  std::vector<std::string> answers;
+  size_t start = 0;
+  for (size_t end; (end = result.output.find('\n', start)) != std::string::npos; start = end + 1) {
+    answers.push_back(result.output.substr(start, end - start));
+  }
+  return answers;
+}
+
+std::string messageHex(const std::string& message) {
+  return message.empty() ? "-" : hex(reinterpret_cast<const unsigned char*>(message.data()), message.size());
+}
+
+TEST(EdDsaCrossCheck, AgreesWithAnIndependentImplementationBothWays) {
+  TempFolder folder;
+  const std::string manifest =
+      "varnholt-release 1\nversion 3.0\nprotocol 1\ngame bin/game\n"
+      "exec 00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff 734 bin/game\n"
+      "file ffeeddccbbaa99887766554433221100ffeeddccbbaa99887766554433221100 98 data/base pak/levels.dat\n"
+      "link ../lib/libaudio.so.2\tbin/libaudio.so.2\n";
+  std::vector<std::string> messages = {manifest};
+  // BLAKE2b works in 128-byte blocks; R and the key fill the first 64 bytes of the challenge.
+  for (size_t size : {0, 1, 63, 64, 65, 127, 128, 129, 1000}) {
+    std::string message(size, '\0');
+    for (size_t i = 0; i < size; ++i) message[i] = static_cast<char>(i * 7 + 3);
+    messages.push_back(message);
+  }
+  unsigned char randomSeed[32];
+  randombytes_buf(randomSeed, sizeof randomSeed);
+  const std::vector<std::string> seeds = {testSeedHex, hex(randomSeed, 32)};
+
+  struct Expectation {
+    std::string what;
+    std::string answer;  // what noble must answer; "" for a signature checked afterwards
+    std::string seedHex;
+    std::string message;
+  };
+  std::vector<std::string> jobs;
+  std::vector<Expectation> expectations;
+  for (const std::string& seedHex : seeds) {
+    unsigned char seed[32];
+    unsigned char publicKey[32];
+    ASSERT_TRUE(decodeHex(seedHex, seed, 32));
+    publicKeyFromSeed(seed, publicKey);
+    jobs.push_back("public-key " + seedHex);
+    expectations.push_back({"public key of " + seedHex, hex(publicKey, 32), seedHex, ""});
+    for (const std::string& message : messages) {
+      unsigned char signature[64];
+      signMessage(message, seed, signature);
+      std::string changed = message.empty() ? std::string(1, '\0') : message;
+      changed.back() = static_cast<char>(changed.back() ^ 0x01);
+      jobs.push_back("sign " + seedHex + " " + messageHex(message));
+      expectations.push_back({"noble signature", "", seedHex, message});
+      jobs.push_back("verify " + hex(publicKey, 32) + " " + hex(signature, 64) + " " + messageHex(message));
+      expectations.push_back({"our signature under noble", "valid", seedHex, message});
+      jobs.push_back("verify " + hex(publicKey, 32) + " " + hex(signature, 64) + " " + messageHex(changed));
+      expectations.push_back({"our signature on a changed message under noble", "invalid", seedHex, message});
+    }
+  }
+
+  std::vector<std::string> answers = runNoble(folder, jobs);
+  ASSERT_EQ(answers.size(), jobs.size()) << (answers.empty() ? "" : answers.front());
+  EXPECT_EQ(answers[0], testPublicKeyHex);  // the known answer
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const Expectation& e = expectations[i];
+    SCOPED_TRACE(e.what + ", seed " + e.seedHex + ", message of " + std::to_string(e.message.size()) + " bytes");
+    if (!e.answer.empty()) {
+      EXPECT_EQ(answers[i], e.answer);
+      continue;
+    }
+    // A signature made by noble: the program accepts it, and makes the very same one itself
+    // (both derive the nonce from the seed, so signing is deterministic).
+    unsigned char seed[32];
+    unsigned char publicKey[32];
+    unsigned char nobleSignature[64];
+    ASSERT_TRUE(decodeHex(e.seedHex, seed, 32));
+    publicKeyFromSeed(seed, publicKey);
+    ASSERT_TRUE(decodeHex(answers[i], nobleSignature, 64)) << answers[i];
+    EXPECT_TRUE(checkSignature(nobleSignature, publicKey, e.message));
+    unsigned char ours[64];
+    signMessage(e.message, seed, ours);
+    EXPECT_EQ(hex(ours, 64), answers[i]);
+    if (e.message == manifest) {
+      Release release;
+      std::string error;
+      EXPECT_TRUE(verifyRelease(manifest + "signature " + answers[i] + "\n", publicKey, release, error)) << error;
+      EXPECT_EQ(release.version, "3.0");
+    }
+  }
+}
+
+}  // namespace
