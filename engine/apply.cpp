@@ -91,6 +91,9 @@ bool downloadFile(const ReleaseFile& file, uint64_t& doneBytes, std::vector<char
       error = "Cancelled.";
       return false;
     }
+    // Whatever stands at the part file's name goes first: a link planted there is not followed.
+    std::error_code ec;
+    fs::remove(part, ec);
     PartFile partFile;
     if (!partFile.open(part, buffer)) {
       error = "Could not write to " + staging.string();

@@ -50,7 +50,7 @@ bool linkInPlace(const fs::path& installDir, const ReleaseLink& link) {
   std::error_code ec;
   if (!fs::is_symlink(fs::symlink_status(path, ec))) return false;
   const fs::path target = fs::read_symlink(path, ec);
-  return !ec && target.generic_string() == link.target;
+  return !ec && target.string() == link.target;
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ bool folderHoldsOnly(const fs::path& installDir, const std::string& path,
   for (; it != end; it.increment(ec)) {
     if (ec) return false;
     if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
-    const std::string relative = base + "/" + it->path().lexically_relative(installDir / base).generic_string();
+    const std::string relative = base + "/" + it->path().lexically_relative(installDir / base).string();
     if (!allowed(relative)) return false;
   }
   return !ec;
@@ -178,7 +178,7 @@ bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& 
     const fs::file_status status = fs::symlink_status(at, ec);
     if (fs::is_symlink(status)) {
       const fs::path current = fs::read_symlink(at, ec);
-      if (!ec && current.generic_string() == link.target) continue;
+      if (!ec && current.string() == link.target) continue;
     }
     // A folder goes only when it holds nothing of the player's; otherwise the link cannot be
     // made and the step fails with the system's message.

@@ -1,0 +1,213 @@
+#include "tests/engine/release_fixture.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "app/status_board.h"
+#include "desktop/desktop.h"
+#include "tools/publish.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const unsigned char* testSeed() {
+  static unsigned char seed[32];
+  static bool loaded = false;
+  if (!loaded) {
+    std::string error;
+    if (!loadSeed(fs::path(VARNHOLT_SOURCE_DIR) / "tests/keys/test-release.seed", seed, error)) {
+      throw std::runtime_error("test seed: " + error);
+    }
+    loaded = true;
+  }
+  return seed;
+}
+
+void addFolders(TreeSnapshot& tree, const std::string& path) {
+  for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    tree[path.substr(0, slash)] = "dir";
+  }
+}
+
+}  // namespace
+
+std::string contentDigest(const std::string& content) {
+  DigestStream digest;
+  digest.add(content.data(), content.size());
+  return finishDigest(digest);
+}
+
+Release releaseRecord(const TestRelease& release) {
+  Release record;
+  record.version = release.version;
+  record.protocol = 1;
+  record.game = release.game;
+  for (const GameFile& file : release.files) {
+    record.files.push_back({contentDigest(file.content), file.content.size(), file.path, file.executable});
+  }
+  for (const GameLink& link : release.links) record.links.push_back({link.target, link.path});
+  return record;
+}
+
+std::string signedManifest(const TestRelease& release) {
+  return signManifest(manifestText(releaseRecord(release)), testSeed());
+}
+
+std::string publishTestRelease(const fs::path& linuxFolder, const TestRelease& release) {
+  fs::create_directories(linuxFolder / "files");
+  for (const GameFile& file : release.files) {
+    writeText(linuxFolder / "files" / contentDigest(file.content), file.content);
+  }
+  std::string manifest = signedManifest(release);
+  writeText(linuxFolder / "latest.manifest", manifest);
+  return manifest;
+}
+
+std::string describeFile(const std::string& content, int mode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04o", mode);
+  return "file " + std::string(text) + " " + contentDigest(content);
+}
+
+TreeSnapshot snapshotTree(const fs::path& root) {
+  TreeSnapshot tree;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    const std::string relative = it->path().lexically_relative(root).generic_string();
+    struct stat st;
+    if (lstat(it->path().c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) {
+      tree[relative] = "link " + fs::read_symlink(it->path(), ec).generic_string();
+    } else if (S_ISDIR(st.st_mode)) {
+      tree[relative] = "dir";
+    } else if (S_ISREG(st.st_mode)) {
+      char mode[16];
+      std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+      tree[relative] = "file " + std::string(mode) + " " + fileDigest(it->path());
+    } else {
+      tree[relative] = "other";
+    }
+  }
+  return tree;
+}
+
+TreeSnapshot releaseTree(const TestRelease& release) {
+  TreeSnapshot tree;
+  for (const GameFile& file : release.files) {
+    addFolders(tree, file.path);
+    tree[file.path] = describeFile(file.content, file.executable ? 0755 : 0644);
+  }
+  for (const GameLink& link : release.links) {
+    addFolders(tree, link.path);
+    tree[link.path] = "link " + link.target;
+  }
+  return tree;
+}
+
+void addFile(TreeSnapshot& tree, const std::string& path, const std::string& content, int mode) {
+  addFolders(tree, path);
+  tree[path] = describeFile(content, mode);
+}
+
+void writeText(const fs::path& path, const std::string& content) {
+  std::error_code ec;
+  if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("could not write " + path.string());
+}
+
+std::string readText(const fs::path& path) { return readFile(path); }
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> setupEnvironment(const fs::path& sandbox) {
+  return {"HOME=" + (sandbox / "home").string(), "XDG_DATA_HOME=" + (sandbox / "data").string(),
+          "USERPROFILE"};
+}
+
+SetupRun runSetup(const fs::path& sandbox, std::vector<std::string> arguments, ProcessOptions options) {
+  const fs::path log = sandbox / "setup.log";
+  std::vector<std::string> argv = {VARNHOLT_SETUP_PATH};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  argv.insert(argv.end(), {"--log", log.string()});
+  std::vector<std::string> env = setupEnvironment(sandbox);
+  options.env.insert(options.env.begin(), env.begin(), env.end());
+  std::error_code ec;
+  fs::remove(log, ec);
+  ProcessResult result = runProcess(argv, options);
+  return {result.exitCode, result.signal, result.output, linesOf(readFile(log))};
+}
+
+std::vector<std::string> gameMenuEntry(const fs::path& installDir, const std::string& game) {
+  return {"[Desktop Entry]",
+          "Type=Application",
+          "Name=Varnholt",
+          "Comment=A Norse action RPG",
+          "Exec=\"" + (installDir / game).string() + "\"",
+          "Path=" + installDir.string(),
+          "Icon=" + (installDir / "assets/images/icon/app-icon-256.png").string(),
+          "Terminal=false",
+          "Categories=Game;RolePlaying;"};
+}
+
+std::vector<std::string> updateMenuEntry(const fs::path& installDir) {
+  std::string exec = "Exec=\"" + (installDir / "VarnholtSetup.AppImage").string() + "\"";
+  if (!hasFusermount(fusermountCandidates)) exec += " --appimage-extract-and-run";
+  return {"[Desktop Entry]",
+          "Type=Application",
+          "Name=Update Varnholt",
+          "Comment=Look for a new version of Varnholt",
+          exec,
+          "Path=" + installDir.string(),
+          "Icon=" + (installDir / "assets/images/icon/app-icon-256.png").string(),
+          "Terminal=false",
+          "Categories=Game;RolePlaying;"};
+}
+
+const char* const unreachableSource = "http://127.0.0.1:1/linux/";
+
+void resetBoard(const fs::path& installDir, const fs::path& logPath) {
+  closeLog();
+  board.options = Options();
+  board.options.installDir = installDir;
+  board.options.source = unreachableSource;
+  board.options.noRegister = true;
+  board.latest = Release();
+  board.installed = Release();
+  board.manifestText.clear();
+  board.valid = false;
+  board.neededFiles.clear();
+  board.neededBytes = 0;
+  board.linksNeeded = false;
+  board.cancel = false;
+  setStatus("", "", -1.0);
+  openLog(logPath);
+}
+
+void stageContent(const fs::path& installDir, const std::string& content) {
+  writeText(installDir / ".staging" / contentDigest(content), content);
+}
+
+void placeRelease(const fs::path& installDir, const TestRelease& release) {
+  fs::create_directories(installDir);
+  for (const GameFile& file : release.files) {
+    writeText(installDir / file.path, file.content);
+    fs::permissions(installDir / file.path, file.executable ? fs::perms(0755) : fs::perms(0644));
+  }
+  for (const GameLink& link : release.links) {
+    fs::create_directories((installDir / link.path).parent_path());
+    fs::create_symlink(link.target, installDir / link.path);
+  }
+  writeText(installDir / "install.manifest", signedManifest(release));
+}
