@@ -18,7 +18,7 @@ std::vector<std::string> wrappedArgv(const std::vector<std::string>& argv, const
   // unshare gives the child a mount namespace of its own; the bind mount is seen only there.
   std::vector<std::string> wrapped = {
       "unshare", "--mount", "--propagation", "private", "sh", "-c",
-      "mount --bind \"$0\" \"$1\" && shift 2 && exec \"$@\"", options.trustedCa, systemCaBundlePath()};
+      "mount --bind \"$0\" \"$1\" && shift && exec \"$@\"", options.trustedCa, systemCaBundlePath()};
   wrapped.insert(wrapped.end(), argv.begin(), argv.end());
   return wrapped;
 }
