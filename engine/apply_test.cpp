@@ -1,0 +1,118 @@
+// The staged download without a server: what is reused, what is fetched again, and what the
+// apply does before its first download. Downloads from real servers are tested end to end
+// (tests/engine).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/status_board.h"
+#include "engine/compare.h"
+#include "engine/update_plan.h"
+#include "tests/engine/release_fixture.h"
+#include "tests/support/temp_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const unreachable = "The download failed: could not reach the server (Couldn't connect to server)";
+
+class StagedDownload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetBoard(install(), temp.path() / "log");
+    board.options.source = defaultBaseUrl();
+    latest.files = {{"bin/game", "game", true}, {"a", "same"}, {"b", "same"}, {"c", "see"}};
+    board.latest = releaseRecord(latest);
+    board.manifestText = signedManifest(latest);
+    fs::create_directories(outside());
+    writeText(outside() / "keep.txt", "the player's, outside");
+  }
+  void TearDown() override { closeLog(); }
+
+  fs::path install() const { return temp.path() / "game"; }
+  fs::path outside() const { return temp.path() / "outside"; }
+  fs::path staging() const { return install() / ".staging"; }
+  bool planAndApply(std::string& error) { return compareWithDisk(error) && applyUpdate(error); }
+
+  TempFolder temp;
+  TestRelease latest;
+};
+
+TEST_F(StagedDownload, ACancelBeforeTheFirstFileDownloadsNothing) {
+  std::string error;
+  ASSERT_TRUE(compareWithDisk(error));
+  board.cancel = true;
+  EXPECT_FALSE(applyUpdate(error));
+  EXPECT_EQ(error, "Cancelled.");
+  EXPECT_EQ(snapshotTree(install()), (TreeSnapshot{{".staging", "dir"}}));
+}
+
+TEST_F(StagedDownload, VerifiedStagingEntriesAreUsedWithoutAskingTheServer) {
+  board.options.source = unreachableSource;
+  for (const char* content : {"game", "same", "see"}) stageContent(install(), content);
+  std::string error;
+  ASSERT_TRUE(planAndApply(error)) << error;
+  TreeSnapshot expected = releaseTree(latest);
+  expected["install.manifest"] = describeFile(board.manifestText, 0644);
+  expected["install.source"] = describeFile(std::string(unreachableSource) + "\n", 0644);
+  EXPECT_EQ(snapshotTree(install()), expected);
+}
+
+TEST_F(StagedDownload, AStagingEntryThatIsNotAVerifiedDownloadIsFetchedAgain) {
+  struct Case {
+    const char* name;
+    void (*prepare)(const fs::path& entry, const fs::path& outside);
+  };
+  const Case cases[] = {
+      {"damaged", [](const fs::path& entry, const fs::path&) { writeText(entry, "gamf"); }},
+      {"a link to the right content elsewhere",
+       [](const fs::path& entry, const fs::path& outside) {
+         writeText(outside / "elsewhere/game", "game");
+         fs::create_symlink(outside / "elsewhere/game", entry);
+       }},
+  };
+  for (const Case& c : cases) {
+    TempFolder sandbox;
+    const fs::path dir = sandbox.path() / "game";
+    resetBoard(dir, temp.path() / "log");
+    board.latest = releaseRecord(latest);
+    fs::create_directories(dir / ".staging");
+    c.prepare(dir / ".staging" / contentDigest("game"), sandbox.path());
+    std::string error;
+    EXPECT_FALSE(planAndApply(error)) << c.name;
+    EXPECT_EQ(error, unreachable) << c.name;
+  }
+}
+
+TEST_F(StagedDownload, AnInstallFolderThatCannotBeMadeIsReported) {
+  writeText(temp.path() / "file", "a file where a folder must go");
+  resetBoard(temp.path() / "file" / "game", temp.path() / "log");
+  board.latest = releaseRecord(latest);
+  std::string error;
+  EXPECT_FALSE(planAndApply(error));
+  EXPECT_EQ(error, "Could not create " + (temp.path() / "file" / "game").string() + ": Not a directory");
+}
+
+TEST_F(StagedDownload, DownloadsNeverLandBehindALinkInTheStagingFolder) {
+  // A link at the staging folder's name, and one at a part file's name.
+  board.options.source = unreachableSource;
+  fs::create_directories(install());
+  fs::create_directory_symlink(outside(), install() / ".staging");
+  const TreeSnapshot outsideBefore = snapshotTree(outside());
+  std::string error;
+  EXPECT_FALSE(planAndApply(error));
+  EXPECT_EQ(error, unreachable);
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(staging())));
+  EXPECT_EQ(snapshotTree(outside()), outsideBefore);
+
+  const fs::path part = staging() / (contentDigest("game") + ".part");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(part))) << "what the failed attempts left";
+  fs::remove(part);
+  fs::create_symlink(outside() / "keep.txt", part);
+  EXPECT_FALSE(planAndApply(error));
+  EXPECT_EQ(error, unreachable);
+  EXPECT_EQ(snapshotTree(outside()), outsideBefore);
+}
+
+}  // namespace
