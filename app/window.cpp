@@ -333,6 +333,9 @@ int runMainLoop(Window& w) {
     SDL_RenderPresent(w.renderer);
   }
   board.cancel = true;
+  // A worker in a transfer sees the stop request only when the next data arrive; the window
+  // goes at once rather than standing there unanswered meanwhile.
+  SDL_HideWindow(w.window);
   if (worker.joinable()) worker.join();
   return 0;
 }
