@@ -35,6 +35,7 @@ int usage() {
 }
 
 int fail(const std::string& message) {
+  std::fflush(stdout);  // what was printed before comes before the message
   std::fprintf(stderr, "varnholt-release: %s\n", message.c_str());
   return 1;
 }
