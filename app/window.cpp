@@ -272,6 +272,13 @@ void handleEvent(Window& w, const SDL_Event& event) {
   }
 }
 
+// Wrapped lines are centred within the rendered text, which drawText centres in its column.
+FontPtr openFont(const std::string& name, float pointSize) {
+  FontPtr font(TTF_OpenFont(findAsset(name).c_str(), pointSize));
+  if (font) TTF_SetFontWrapAlignment(font.get(), TTF_HORIZONTAL_ALIGN_CENTER);
+  return font;
+}
+
 bool openWindow(Window& w) {
   if (!SDL_Init(SDL_INIT_VIDEO) || !TTF_Init() ||
       !SDL_CreateWindowAndRenderer("Varnholt Setup", windowWidth, windowHeight, SDL_WINDOW_HIGH_PIXEL_DENSITY,
@@ -284,9 +291,9 @@ bool openWindow(Window& w) {
 
   w.logo.reset(IMG_LoadTexture(w.renderer, findAsset("logo.png").c_str()));
   if (w.logo) SDL_SetTextureScaleMode(w.logo.get(), SDL_SCALEMODE_LINEAR);
-  w.titleFont.reset(TTF_OpenFont(findAsset("Fontin-Bold.otf").c_str(), 15 * w.scale));
-  w.detailFont.reset(TTF_OpenFont(findAsset("LiberationSans-Regular.ttf").c_str(), 11 * w.scale));
-  w.footerFont.reset(TTF_OpenFont(findAsset("LiberationSans-Regular.ttf").c_str(), 10 * w.scale));
+  w.titleFont = openFont("Fontin-Bold.otf", 15 * w.scale);
+  w.detailFont = openFont("LiberationSans-Regular.ttf", 11 * w.scale);
+  w.footerFont = openFont("LiberationSans-Regular.ttf", 10 * w.scale);
 
   std::lock_guard<std::mutex> lock(board.mutex);
   board.footer = "Installs to " + board.options.installDir.string();

@@ -6,6 +6,7 @@
 // screens are also kept there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -64,6 +65,29 @@ int filledWidth(SDL_Surface* image) {
   int width = 0;
   while (width < 464 && pixelAt(image, 48 + width, barY) == progressFill) ++width;
   return width;
+}
+
+// The text lines drawn between rows y0 and y1: for each, its left and right ends.
+std::vector<std::pair<int, int>> textLines(SDL_Surface* image, int y0, int y1) {
+  std::vector<std::pair<int, int>> lines;
+  bool inLine = false;
+  for (int y = y0; y < y1; ++y) {
+    int left = -1, right = -1;
+    for (int x = 0; x < image->w; ++x) {
+      if (pixelAt(image, x, y) == background) continue;
+      if (left < 0) left = x;
+      right = x;
+    }
+    if (left < 0) {
+      inLine = false;
+      continue;
+    }
+    if (!inLine) lines.push_back({left, right});
+    inLine = true;
+    lines.back().first = std::min(lines.back().first, left);
+    lines.back().second = std::max(lines.back().second, right);
+  }
+  return lines;
 }
 
 class WindowFlow : public testing::Test {
@@ -152,7 +176,7 @@ class WindowFlow : public testing::Test {
 
 }  // namespace
 
-TEST_F(WindowFlow, InstallAndPlay) {
+TEST_F(WindowFlow, InstallAndPlaySlow) {
   publish("1.0", {{"data/world.pak", std::string(300000, 'w')}});
   NginxServer server(www);
   SetupWindow window(display, home, logPath, arguments(server.httpUrl()));
@@ -175,6 +199,7 @@ TEST_F(WindowFlow, InstallAndPlay) {
 
   // A right click exactly on the button's top left corner is a click on INSTALL.
   window.click(386, 316, 3);
+  window.movePointer(10, 10);
   ASSERT_TRUE(window.waitForLogLine("Varnholt 1.0 is installed. - " + installedText)) << readWhole(logPath);
   EXPECT_TRUE(fs::exists(installDir / "data/world.pak"));
   SurfacePtr done = primaryShown(window, "done");
@@ -251,7 +276,15 @@ TEST_F(WindowFlow, TryAgainAfterAFailedCheckRunsANewCheck) {
   const std::string failed = "Could not check for the newest version. - Could not reach the Varnholt server: "
                              "the server answered 404 for " + server.httpUrl() + "linux/latest.manifest";
   ASSERT_TRUE(window.waitForLogLine(failed)) << readWhole(logPath);
-  primaryShown(window, "failed");
+  SurfacePtr failedScreen = primaryShown(window, "failed");
+  // The long detail wraps inside its column, and each line is centred in the window.
+  const std::vector<std::pair<int, int>> lines = textLines(failedScreen.get(), 200, 240);
+  ASSERT_EQ(lines.size(), 2u);
+  for (const auto& [left, right] : lines) {
+    EXPECT_GE(left, 32);
+    EXPECT_LE(right, 528);
+    EXPECT_NEAR(left + right, 559, 4) << left << ".." << right;
+  }
 
   publish("1.0");
   const uintmax_t gameSize = fs::file_size(root / "game-1.0/bin/game.sh");
@@ -276,7 +309,7 @@ TEST_F(WindowFlow, TryAgainAfterAFailedCheckRunsANewCheck) {
 
 // --update: an up-to-date game starts at once, a missing one is installed first; either way the
 // game gets "--updated" and the window closes without a click.
-TEST_F(WindowFlow, UnattendedUpdateStartsTheGame) {
+TEST_F(WindowFlow, UnattendedUpdateStartsTheGameSlow) {
   for (bool installedBefore : {true, false}) {
     SCOPED_TRACE(installedBefore ? "up to date" : "fresh install");
     fs::remove_all(installDir);
@@ -316,4 +349,23 @@ TEST_F(WindowFlow, PlayWithoutTheGameWarnsAndStays) {
   int exitCode = -1;
   ASSERT_TRUE(window.waitForExit(20000, exitCode));
   EXPECT_EQ(exitCode, 0);
+}
+
+// A transfer that receives nothing notices the stop request only when it gives up; the window
+// must not stand there unanswered meanwhile.
+TEST_F(WindowFlow, StopDuringAStalledDownloadClosesTheWindowAtOnce) {
+  const std::string large(2000000, 'L');
+  publish("1.0", {{"b.dat", large}});
+  MisbehavingServer server(www);
+  server.set("/linux/files/" + digestOf(large), R"({"stallAfter": 1000})");
+  SetupWindow window(display, home, logPath, arguments(server.url()));
+
+  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 2 MB to download.")) << readWhole(logPath);
+  primaryShown(window, "offer-stalled");
+  window.pressKey("Return");
+  ASSERT_TRUE(window.waitForLogLine("Downloading Varnholt 1.0...")) << readWhole(logPath);
+  window.pressKey("Escape");
+  ASSERT_TRUE(window.answerMessageBox("Return"));
+  EXPECT_TRUE(display.waitForNoWindow("Varnholt Setup", 3000));
+  EXPECT_TRUE(window.running());
 }

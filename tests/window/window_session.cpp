@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -124,7 +125,12 @@ SetupWindow::SetupWindow(const VirtualDisplay& display, const fs::path& home, co
 }
 
 SetupWindow::~SetupWindow() {
-  if (!reaped_) stopProcess(pid_);
+  if (reaped_ || pid_ <= 0) return;
+  // SDL turns SIGTERM into a quit request, which a running download would answer with a box.
+  kill(pid_, SIGKILL);
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
 }
 
 std::vector<std::string> SetupWindow::logLines() const {
