@@ -90,11 +90,19 @@ std::string nginxConfig(const std::filesystem::path& work, const std::filesystem
   return conf.str();
 }
 
+constexpr const char* certificatesVariable = "VARNHOLT_TEST_CERTIFICATES";
+
 }  // namespace
 
 const TestCertificates& testCertificates() {
-  static TempFolder folder;
   static const TestCertificates certificates = [] {
+    // Child processes of a test (run again in a private mount namespace, say) use the same
+    // certificates, so that the CA their parent trusts is the one that signed their servers.
+    if (const char* inherited = std::getenv(certificatesVariable)) {
+      std::filesystem::path dir = inherited;
+      return TestCertificates{dir / "ca.pem", dir / "server.pem", dir / "server.key"};
+    }
+    static TempFolder folder;
     const std::filesystem::path& dir = folder.path();
     TestCertificates made{dir / "ca.pem", dir / "server.pem", dir / "server.key"};
     runOrThrow({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
@@ -111,6 +119,7 @@ const TestCertificates& testCertificates() {
                 made.caCertificate.string(), "-CAkey", (dir / "ca.key").string(), "-CAcreateserial",
                 "-out", made.serverCertificate.string(), "-days", "7", "-extfile",
                 (dir / "server.ext").string()});
+    setenv(certificatesVariable, dir.c_str(), 1);
     return made;
   }();
   return certificates;
