@@ -262,24 +262,30 @@ MisbehavingServer::~MisbehavingServer() {
 
 std::string MisbehavingServer::url() const { return "http://127.0.0.1:" + std::to_string(state_->port) + "/"; }
 
-void MisbehavingServer::set(const std::string& path, const std::string& behaviourJson) {
-  state_->behaviours[path] = behaviourJson;
+namespace {
+
+// Replaced in one rename, so the server never reads half a configuration.
+void writeBehaviours(const std::filesystem::path& folder, const std::map<std::string, std::string>& behaviours) {
   std::string json = "{";
-  for (const auto& [key, value] : state_->behaviours) {
+  for (const auto& [path, behaviour] : behaviours) {
     if (json.size() > 1) json += ",\n";
-    json += jsonString(key) + ": " + value;
+    json += jsonString(path) + ": " + behaviour;
   }
   json += "}\n";
-  // Replaced in one rename, so the server never reads half a configuration.
-  const std::filesystem::path& w = state_->work.path();
-  writeWhole(w / "config.json.tmp", json);
-  std::filesystem::rename(w / "config.json.tmp", w / "config.json");
+  writeWhole(folder / "config.json.tmp", json);
+  std::filesystem::rename(folder / "config.json.tmp", folder / "config.json");
+}
+
+}  // namespace
+
+void MisbehavingServer::set(const std::string& path, const std::string& behaviourJson) {
+  state_->behaviours[path] = behaviourJson;
+  writeBehaviours(state_->work.path(), state_->behaviours);
 }
 
 void MisbehavingServer::clear(const std::string& path) {
   state_->behaviours.erase(path);
-  set("/.unused", "{}");
-  state_->behaviours.erase("/.unused");
+  writeBehaviours(state_->work.path(), state_->behaviours);
 }
 
 std::vector<RecordedRequest> MisbehavingServer::requests() const {
