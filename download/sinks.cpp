@@ -44,7 +44,10 @@ bool FileSink::operator()(const char* data, size_t length) const {
   used += std::snprintf(detail + used, sizeof detail - used, " of ");
   used += formatSize(detail + used, sizeof detail - used, total);
   double fraction = total == 0 ? 1.0 : static_cast<double>(shown) / static_cast<double>(total);
-  setProgress(std::string(detail, static_cast<size_t>(used)), fraction);
+  // Reused from chunk to chunk, so that a long download allocates nothing per chunk.
+  thread_local std::string detailText;
+  detailText.assign(detail, static_cast<size_t>(used));
+  setProgress(detailText, fraction);
 
   return receivedBytes <= file.size;
 }
