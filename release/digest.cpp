@@ -1,5 +1,6 @@
 // BLAKE2b-256 digests of files and of data streamed in chunks, as 64 lower-case hex digits.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,15 +40,21 @@ std::string hexText(const unsigned char* bytes, size_t length) {
 }  // namespace
 
 std::string fileDigest(const std::filesystem::path& path) {
-  FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK so that a FIFO without a writer cannot hang the open; it does not change how
+  // a regular file reads.
+  FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) return {};
+  // Only a regular file has a content to compare: a folder, a FIFO or a device has none, and
+  // one like /dev/zero would never end.
+  struct stat status;
+  if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[readBufferSize]);
   DigestStream stream;
   while (true) {
     ssize_t count = read(file.get(), buffer.get(), readBufferSize);
     if (count < 0 && errno == EINTR) continue;
-    // A folder, or a read error part way: the bytes so far are not the file's content, and a
-    // digest of them would only look like a real answer.
+    // A read error part way: the bytes so far are not the file's content, and a digest of
+    // them would only look like a real answer.
     if (count < 0) return {};
     if (count == 0) break;
     stream.add(buffer.get(), static_cast<size_t>(count));

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -115,6 +116,11 @@ TEST(FileDigest, GivesEmptyTextForWhatCannotBeRead) {
   TempFolder folder;
   EXPECT_EQ(fileDigest(folder.path() / "missing"), "");
   EXPECT_EQ(fileDigest(folder.path()), "");  // a folder opens but does not read
+  // Neither a FIFO without a writer (whose open would wait) nor an endless device is a file.
+  ASSERT_EQ(mkfifo((folder.path() / "fifo").c_str(), 0644), 0);
+  EXPECT_EQ(fileDigest(folder.path() / "fifo"), "");
+  EXPECT_EQ(fileDigest("/dev/zero"), "");
+  EXPECT_EQ(fileDigest("/dev/null"), "");
   std::filesystem::create_symlink("missing", folder.path() / "dangling");
   EXPECT_EQ(fileDigest(folder.path() / "dangling"), "");
   // Reading /proc/self/mem at offset 0 fails with EIO: a read error, not the end of the file.
