@@ -173,6 +173,10 @@ bool collectGameFolder(const fs::path& gameFolder, std::vector<FoundFile>& files
         error = "the link " + path + " points to a name with a TAB or line break; a release cannot list it";
         return false;
       }
+      if (target.is_absolute()) {
+        error = "the link " + path + " points to " + targetText + ", an absolute path; links in a release are relative";
+        return false;
+      }
       if (!isSafeLinkTarget(path, targetText)) {
         error = "the link " + path + " points to " + targetText + ", outside the game folder";
         return false;
