@@ -1,6 +1,8 @@
 // The windowless run: the update check and, when there is work, the apply transaction, on
 // the main thread. It reports only through the log and the exit code.
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "app/modes.h"
 #include "app/status_board.h"
@@ -17,6 +19,10 @@ int quietMain() {
     // records the latest one.
     const bool nothingToDo = board.neededFiles.empty() && !board.linksNeeded && recordIsCurrent();
     if (nothingToDo) {
+      // A staging folder left by a run stopped after it recorded the release holds nothing
+      // that is still needed.
+      std::error_code ec;
+      std::filesystem::remove_all(stagingFolder(), ec);
       if (!board.options.noRegister) registerMenuEntries();
     } else {
       succeeded = applyUpdate(error);

@@ -219,4 +219,19 @@ TEST_F(QuietRun, NothingToFetchButAnOlderRecordStillFinishesTheUpdate) {
   EXPECT_EQ(readText(install() / "install.manifest"), manifest);
 }
 
+// A run stopped after it recorded the release but before it removed the staging folder
+// leaves a folder nothing needs; the next run, with nothing to do, removes it.
+TEST_F(QuietRun, AStagingFolderLeftAfterTheRecordGoesWithTheNextRun) {
+  const std::string source = server.httpUrl() + "linux/";
+  const TestRelease release = firstRelease();
+  publishTestRelease(linuxFolder(), release);
+  ASSERT_EQ(runSetup(sandbox.path(), {"--quiet", "--dir", install().string(), "--source", source}).exitCode, 0);
+  writeText(install() / ".staging" / contentDigest("audio 2"), "audio 2");
+  writeText(install() / ".staging" / (contentDigest("old library") + ".part"), "old lib");
+  SetupRun again = runSetup(sandbox.path(), {"--quiet", "--dir", install().string(), "--source", source});
+  ASSERT_EQ(again.exitCode, 0) << again.output;
+  EXPECT_EQ(again.log[2], "needed: 0 files, 0 bytes");
+  EXPECT_EQ(snapshotTree(install()), installedTree(release, source));
+}
+
 }  // namespace
