@@ -1,6 +1,6 @@
 // Release manifests (records, parser and path rules), the release signature, and the
 // BLAKE2b-256 digest of files and streams. Everything here is free of shared state and may
-// run on any thread; sodium_init must have run once before the first signature check.
+// run on any thread. It needs no libsodium initialisation (see app/main.cpp).
 #pragma once
 
 #include <cstddef>
