@@ -28,11 +28,10 @@ std::map<std::string, std::string> recordedHashes() {
   return hashes;
 }
 
-bool filePresent(const fs::path& installDir, const ReleaseFile& file,
+bool filePresent(const fs::path& installDir, ContainmentCache& containment, const ReleaseFile& file,
                  const std::map<std::string, std::string>& recorded, bool repair) {
   // A file reached through a link that leads out of the install folder is not the game's.
-  std::string reason;
-  if (!parentInside(installDir, file.path, reason)) return false;
+  if (!containment.parentInside(file.path)) return false;
   const fs::path path = installDir / file.path;
   std::error_code ec;
   if (!fs::is_regular_file(fs::status(path, ec))) return false;
@@ -43,9 +42,8 @@ bool filePresent(const fs::path& installDir, const ReleaseFile& file,
   return fileDigest(path) == file.hash;
 }
 
-bool linkInPlace(const fs::path& installDir, const ReleaseLink& link) {
-  std::string reason;
-  if (!parentInside(installDir, link.path, reason)) return false;
+bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, const ReleaseLink& link) {
+  if (!containment.parentInside(link.path)) return false;
   const fs::path path = installDir / link.path;
   std::error_code ec;
   if (!fs::is_symlink(fs::symlink_status(path, ec))) return false;
@@ -59,6 +57,7 @@ bool compareWithDisk(std::string& error) {
   const fs::path& installDir = board.options.installDir;
   readInstalledState();
   const std::map<std::string, std::string> recorded = recordedHashes();
+  ContainmentCache containment(installDir);  // the check changes nothing on disk
 
   board.neededFiles.clear();
   board.neededBytes = 0;
@@ -71,7 +70,7 @@ bool compareWithDisk(std::string& error) {
       return false;
     }
     const ReleaseFile& file = files[i];
-    if (!filePresent(installDir, file, recorded, board.options.repair)) {
+    if (!filePresent(installDir, containment, file, recorded, board.options.repair)) {
       board.neededFiles.push_back(i);
       board.neededBytes += file.size;
     }
@@ -83,7 +82,7 @@ bool compareWithDisk(std::string& error) {
 
   board.linksNeeded = false;
   for (const ReleaseLink& link : board.latest.links) {
-    if (!linkInPlace(installDir, link)) {
+    if (!linkInPlace(installDir, containment, link)) {
       board.linksNeeded = true;
       break;
     }

@@ -32,3 +32,16 @@ bool parentInside(const fs::path& installDir, const std::string& relativePath, s
   }
   return true;
 }
+
+bool ContainmentCache::parentInside(const std::string& relativePath) {
+  std::string entry = relativePath;
+  while (!entry.empty() && entry.back() == '/') entry.pop_back();
+  const size_t slash = entry.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : entry.substr(0, slash);
+  auto known = folders_.find(folder);
+  if (known != folders_.end()) return known->second;
+  std::string reason;
+  const bool inside = ::parentInside(installDir_, relativePath, reason);
+  folders_.emplace(folder, inside);
+  return inside;
+}

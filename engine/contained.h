@@ -5,7 +5,9 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
+#include <utility>
 
 // True when the folder that holds installDir / relativePath, with every symbolic link on the
 // way resolved, lies inside the resolved installDir (or is it). Otherwise false, with a
@@ -13,3 +15,15 @@
 // the way cannot be resolved (a loop of links, a folder that cannot be searched).
 bool parentInside(const std::filesystem::path& installDir, const std::string& relativePath,
                   std::string& reason);
+
+// The same judgement for many entries while nothing on disk changes (the update check): each
+// folder is resolved once.
+class ContainmentCache {
+ public:
+  explicit ContainmentCache(std::filesystem::path installDir) : installDir_(std::move(installDir)) {}
+  bool parentInside(const std::string& relativePath);
+
+ private:
+  std::filesystem::path installDir_;
+  std::map<std::string, bool> folders_;  // the entry's folder, relative -> inside
+};

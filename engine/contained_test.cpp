@@ -56,10 +56,14 @@ TEST_F(ParentInside, JudgesTheRealLocationOfTheParentFolder) {
       {"dangling/x", true, ""},           // nothing can be made behind a link to nothing
       {"plain/x", true, ""},              // a file on the way: the step itself fails
   };
-  for (const ContainedCase& c : cases) {
-    std::string reason;
-    EXPECT_EQ(parentInside(install, c.relativePath, reason), c.inside) << c.relativePath;
-    EXPECT_EQ(reason, c.reason) << c.relativePath;
+  ContainmentCache cache(install);
+  for (int round = 0; round < 2; ++round) {
+    for (const ContainedCase& c : cases) {
+      std::string reason;
+      EXPECT_EQ(parentInside(install, c.relativePath, reason), c.inside) << c.relativePath;
+      EXPECT_EQ(reason, c.reason) << c.relativePath;
+      EXPECT_EQ(cache.parentInside(c.relativePath), c.inside) << c.relativePath << ", round " << round;
+    }
   }
 }
 
