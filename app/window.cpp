@@ -280,6 +280,9 @@ FontPtr openFont(const std::string& name, float pointSize) {
 }
 
 bool openWindow(Window& w) {
+  // The close button sends a close request; by default SDL follows it with a quit event for
+  // the last window, which would ask a second time during a download.
+  SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
   if (!SDL_Init(SDL_INIT_VIDEO) || !TTF_Init() ||
       !SDL_CreateWindowAndRenderer("Varnholt Setup", windowWidth, windowHeight, SDL_WINDOW_HIGH_PIXEL_DENSITY,
                                    &w.window, &w.renderer)) {

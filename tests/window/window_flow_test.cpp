@@ -345,7 +345,8 @@ TEST_F(WindowFlow, PlayWithoutTheGameWarnsAndStays) {
   EXPECT_TRUE(display.hasWindow("Varnholt Setup"));
   EXPECT_FALSE(fs::exists(record));
 
-  window.pressKey("Escape");
+  // Closing the window on this screen needs no confirmation.
+  window.closeByWindowManager();
   int exitCode = -1;
   ASSERT_TRUE(window.waitForExit(20000, exitCode));
   EXPECT_EQ(exitCode, 0);
@@ -368,4 +369,30 @@ TEST_F(WindowFlow, StopDuringAStalledDownloadClosesTheWindowAtOnce) {
   ASSERT_TRUE(window.answerMessageBox("Return"));
   EXPECT_TRUE(display.waitForNoWindow("Varnholt Setup", 3000));
   EXPECT_TRUE(window.running());
+}
+
+// The window manager's close button during a download asks once; "Keep going" keeps it all.
+TEST_F(WindowFlow, WindowCloseDuringADownloadAsksOnceSlow) {
+  publish("1.0", {{"b.dat", std::string(24 * 1000 * 1000, 'L')}});
+  ThrottledServer server(www, 2000000);
+  SetupWindow window(display, home, logPath, arguments(server.url()));
+
+  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 24 MB to download.")) << readWhole(logPath);
+  primaryShown(window, "offer-close");
+  window.click(primaryX, primaryY);
+  ASSERT_TRUE(window.waitForLogLine("Downloading Varnholt 1.0...")) << readWhole(logPath);
+
+  window.closeByWindowManager();
+  ASSERT_TRUE(window.answerMessageBox("Escape"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_FALSE(display.hasWindow("Varnholt"));
+  EXPECT_TRUE(display.hasWindow("Varnholt Setup"));
+  EXPECT_TRUE(window.running());
+
+  window.closeByWindowManager();
+  ASSERT_TRUE(window.answerMessageBox("Return"));
+  int exitCode = -1;
+  ASSERT_TRUE(window.waitForExit(20000, exitCode));
+  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(window.logLines().back(), "Cancelled. - Cancelled.");
 }

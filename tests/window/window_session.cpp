@@ -169,6 +169,10 @@ void SetupWindow::click(float x, float y, int button) {
 
 void SetupWindow::pressKey(const std::string& key) { display_.run({"xdotool", "key", "--window", windowId(), key}); }
 
+void SetupWindow::closeByWindowManager() {
+  display_.run({"python3", VARNHOLT_SOURCE_DIR "/tests/window/close_window.py", windowId()});
+}
+
 bool SetupWindow::answerMessageBox(const std::string& key) {
   const std::string box = display_.waitForWindow("Varnholt");
   if (box.empty()) return false;

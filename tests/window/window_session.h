@@ -70,6 +70,8 @@ class SetupWindow {
   void movePointer(float x, float y);
   // A key press sent to the main window.
   void pressKey(const std::string& key);
+  // Asks the window to close as a window manager's close button does.
+  void closeByWindowManager();
   // Answers the message box titled "Varnholt" with a key; false if no box came.
   bool answerMessageBox(const std::string& key);
   // The window as it looks now, saved as PNG at path and loaded.
