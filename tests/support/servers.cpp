@@ -35,22 +35,9 @@ void runOrThrow(const std::vector<std::string>& argv) {
   if (result.exitCode != 0) throw std::runtime_error(argv[0] + " failed: " + result.output);
 }
 
-// The serving part of the configuration, as a publisher would use it for the release tree:
-// content-addressed files never change, so caches may keep them for good; the manifest name
-// is reused for every release, so caches must ask again each time.
-const char* const releaseServerLocations = R"(
-    default_type application/octet-stream;
-    types {}
-    gzip off;
-    sendfile on;
-
-    location ~ /files/[0-9A-Fa-f]+$ {
-      add_header Cache-Control "public, max-age=31536000, immutable" always;
-    }
-    location ~ /latest\.manifest$ {
-      add_header Cache-Control "no-cache" always;
-    }
-)";
+// The serving part of the configuration is the one the publisher's guide gives, as it stands.
+const std::string releaseServerLocations =
+    "    include " + std::string(VARNHOLT_SOURCE_DIR) + "/docs/nginx/varnholt-release.conf;\n";
 
 constexpr const char* logSyncPath = "/.varnholt-log-sync";
 
