@@ -1,10 +1,13 @@
 // The update check: fetch and verify the latest manifest, then work out from the installed
 // record and the disk which files must be downloaded and whether a link must be made. It
 // reads and hashes files but changes nothing on disk.
+#include <sys/stat.h>
+
 #include <cstdint>
-#include <map>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
 
 #include "app/status_board.h"
 #include "download/download.h"
@@ -20,23 +23,29 @@ namespace {
 constexpr int manifestAttempts = 3;
 constexpr uint64_t progressEveryFiles = 16;
 
-// Recorded hash by path; a path listed twice keeps its later hash.
-std::map<std::string, std::string> recordedHashes() {
-  std::map<std::string, std::string> hashes;
+// Recorded hash by path; a path listed twice keeps its later hash. The views point into
+// board.installed, which the check does not change after reading it.
+using RecordedHashes = std::unordered_map<std::string_view, std::string_view>;
+
+RecordedHashes recordedHashes() {
+  RecordedHashes hashes;
   if (!board.valid) return hashes;
+  hashes.reserve(board.installed.files.size());
   for (const ReleaseFile& file : board.installed.files) hashes[file.path] = file.hash;
   return hashes;
 }
 
-bool filePresent(const fs::path& installDir, ContainmentCache& containment, const ReleaseFile& file,
-                 const std::map<std::string, std::string>& recorded, bool repair) {
+bool filePresent(const std::string& installFolder, ContainmentCache& containment, const ReleaseFile& file,
+                 const RecordedHashes& recorded, bool repair, std::string& path) {
   // A file reached through a link that leads out of the install folder is not the game's.
   if (!containment.parentInside(file.path)) return false;
-  const fs::path path = installDir / file.path;
-  std::error_code ec;
-  if (!fs::is_regular_file(fs::status(path, ec))) return false;
-  const uintmax_t size = fs::file_size(path, ec);
-  if (ec || size != file.size) return false;
+  path = installFolder;
+  path += '/';
+  path += file.path;
+  // One status query, following links, gives both the type and the size.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (static_cast<uint64_t>(st.st_size) != file.size) return false;
   auto recordedHash = recorded.find(file.path);
   if (!repair && recordedHash != recorded.end() && recordedHash->second == file.hash) return true;
   return fileDigest(path) == file.hash;
@@ -55,9 +64,11 @@ bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, cons
 
 bool compareWithDisk(std::string& error) {
   const fs::path& installDir = board.options.installDir;
-  readInstalledState();
-  const std::map<std::string, std::string> recorded = recordedHashes();
+  readInstalledStateAgainstLatest();
+  const RecordedHashes recorded = recordedHashes();
   ContainmentCache containment(installDir);  // the check changes nothing on disk
+  const std::string installFolder = installDir.string();
+  std::string path;  // one buffer for every file's full path
 
   board.neededFiles.clear();
   board.neededBytes = 0;
@@ -70,7 +81,7 @@ bool compareWithDisk(std::string& error) {
       return false;
     }
     const ReleaseFile& file = files[i];
-    if (!filePresent(installDir, containment, file, recorded, board.options.repair)) {
+    if (!filePresent(installFolder, containment, file, recorded, board.options.repair, path)) {
       board.neededFiles.push_back(i);
       board.neededBytes += file.size;
     }

@@ -9,6 +9,10 @@
 // Fails only with "Cancelled.".
 bool compareWithDisk(std::string& error);
 
+// readInstalledState, for a check that has put the verified manifest into board.manifestText
+// and board.latest: a record that is that very text is not parsed a second time.
+void readInstalledStateAgainstLatest();
+
 // True when "install.manifest" holds exactly board.manifestText: the folder is recorded as
 // the latest release. A plan with nothing to fetch still needs a commit when it is not, for
 // example after a run that was stopped after placing every file but before recording them.

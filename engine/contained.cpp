@@ -1,6 +1,7 @@
 #include "engine/contained.h"
 
 #include <algorithm>
+#include <string_view>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -34,14 +35,23 @@ bool parentInside(const fs::path& installDir, const std::string& relativePath, s
 }
 
 bool ContainmentCache::parentInside(const std::string& relativePath) {
-  std::string entry = relativePath;
-  while (!entry.empty() && entry.back() == '/') entry.pop_back();
+  std::string_view entry = relativePath;
+  while (!entry.empty() && entry.back() == '/') entry.remove_suffix(1);
   const size_t slash = entry.rfind('/');
-  const std::string folder = slash == std::string::npos ? std::string() : entry.substr(0, slash);
+  const std::string_view folder = slash == std::string_view::npos ? std::string_view() : entry.substr(0, slash);
+  // Entries of one folder mostly follow each other in a release.
+  if (haveLast_ && folder == lastFolder_) return lastInside_;
   auto known = folders_.find(folder);
-  if (known != folders_.end()) return known->second;
-  std::string reason;
-  const bool inside = ::parentInside(installDir_, relativePath, reason);
-  folders_.emplace(folder, inside);
+  bool inside;
+  if (known != folders_.end()) {
+    inside = known->second;
+  } else {
+    std::string reason;
+    inside = ::parentInside(installDir_, relativePath, reason);
+    folders_.emplace(std::string(folder), inside);
+  }
+  lastFolder_.assign(folder);
+  lastInside_ = inside;
+  haveLast_ = true;
   return inside;
 }

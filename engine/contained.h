@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -25,5 +26,8 @@ class ContainmentCache {
 
  private:
   std::filesystem::path installDir_;
-  std::map<std::string, bool> folders_;  // the entry's folder, relative -> inside
+  std::map<std::string, bool, std::less<>> folders_;  // the entry's folder, relative -> inside
+  std::string lastFolder_;
+  bool lastInside_ = false;
+  bool haveLast_ = false;
 };
