@@ -29,11 +29,11 @@ std::string randomContent(std::mt19937& random, size_t size) {
   return text;
 }
 
-// Two releases of about a thousand files and 25 MB each, differing in most ways a release can
+// Two releases of about 1,600 files and 25 MB each, differing in most ways a release can
 // differ from the one before it.
 void makeReleases(Game& a, Game& b) {
   std::mt19937 random(randomSeed);
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     const std::string path = "data/d" + std::to_string(i % 40) + "/f" + std::to_string(i) + ".dat";
     const std::string content = randomContent(random, 256 + random() % 4096);
     switch (i % 5) {
@@ -113,7 +113,9 @@ TEST_F(KillAtScale, SlowKilledAtTwentyMomentsThenRunAgain) {
   expectExactly(a, "a", spareFolders);
 
   // How long an uninterrupted update takes, and when its commit ("Installing...") begins: half
-  // of the kills fall anywhere in the update, the other half in the short commit.
+  // of the kills fall anywhere in the update, the other half in the short commit (counted from
+  // the moment the killed run logs "Installing...").
+  std::filesystem::remove(logPath);
   const Clock::time_point start = Clock::now();
   const int timedPid = startQuiet(source("b"));
   ASSERT_GT(timedPid, 0);
@@ -133,15 +135,24 @@ TEST_F(KillAtScale, SlowKilledAtTwentyMomentsThenRunAgain) {
 
   std::mt19937 random(randomSeed);
   std::uniform_real_distribution<double> anywhere(0.0, updateSeconds);
-  std::uniform_real_distribution<double> inCommit(commitSeconds, updateSeconds);
+  std::uniform_real_distribution<double> inCommit(0.0, updateSeconds - commitSeconds);
   std::map<std::string, int> killedAfter;  // by the last line the killed run logged
   for (int kill = 0; kill < killCount && !HasFailure(); ++kill) {
     const bool toA = kill % 2 == 0;
-    const double after = kill % 4 < 2 ? anywhere(random) : inCommit(random);
+    const bool duringCommit = kill % 4 >= 2;
+    const double after = duringCommit ? inCommit(random) : anywhere(random);
     SCOPED_TRACE("kill " + std::to_string(kill) + " after " + std::to_string(after) + " s of the update to " +
-                 (toA ? "a" : "b") + " (an uninterrupted update took " + std::to_string(updateSeconds) + " s)");
+                 (toA ? "a" : "b") + (duringCommit ? ", counted from its commit" : "") +
+                 " (an uninterrupted update took " + std::to_string(updateSeconds) + " s)");
+    std::filesystem::remove(logPath);
     const int pid = startQuiet(source(toA ? "a" : "b"));
     ASSERT_GT(pid, 0);
+    if (duringCommit) {
+      const Clock::time_point deadline = Clock::now() + std::chrono::seconds(60);
+      while (log().find("Installing...") == std::string::npos && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
     std::this_thread::sleep_for(std::chrono::duration<double>(after));
     ::kill(pid, SIGKILL);
     waitProcess(pid);
