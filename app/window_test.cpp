@@ -69,6 +69,11 @@ SnapshotRun runSnapshot(const fs::path& program, const fs::path& temp, std::vect
   ProcessOptions options;
   options.env = {"SDL_VIDEODRIVER=offscreen", "DISPLAY", "WAYLAND_DISPLAY", "HOME=" + (temp / "home").string(),
                  "XDG_DATA_HOME"};
+#if defined(__SANITIZE_THREAD__)
+  // Mesa's OpenGL rasteriser (llvmpipe) runs threads of its own that synchronise in ways
+  // ThreadSanitizer cannot see; without them only the program's own threads are checked.
+  options.env.push_back("LP_NUM_THREADS=0");
+#endif
   options.workingFolder = (workingFolder.empty() ? temp / "home" : workingFolder).string();
   options.timeoutSeconds = 60;
   SnapshotRun run;

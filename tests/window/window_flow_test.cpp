@@ -208,7 +208,7 @@ TEST_F(WindowFlow, InstallAndPlaySlow) {
   window.click(primaryX, primaryY);
   int exitCode = -1;
   ASSERT_TRUE(window.waitForExit(20000, exitCode));
-  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(exitCode, 0) << window.output();
   EXPECT_EQ(gameRecord(), expectedRecord(false));
   EXPECT_FALSE(display.hasWindow("Varnholt Setup"));
 }
@@ -253,7 +253,7 @@ TEST_F(WindowFlow, CancelDuringADownloadSlow) {
   ASSERT_TRUE(window.answerMessageBox("Return"));
   int exitCode = -1;
   ASSERT_TRUE(window.waitForExit(20000, exitCode));
-  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(exitCode, 0) << window.output();
   ASSERT_FALSE(window.logLines().empty());
   EXPECT_EQ(window.logLines().back(), "Cancelled. - Cancelled.");
 
@@ -303,7 +303,7 @@ TEST_F(WindowFlow, TryAgainAfterAFailedCheckRunsANewCheck) {
   window.pressKey("Escape");
   int exitCode = -1;
   ASSERT_TRUE(window.waitForExit(20000, exitCode));
-  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(exitCode, 0) << window.output();
   EXPECT_FALSE(fs::exists(installDir / "bin"));
 }
 
@@ -321,7 +321,7 @@ TEST_F(WindowFlow, UnattendedUpdateStartsTheGameSlow) {
     SetupWindow window(display, home, logPath, arguments(server.httpUrl(), {"--update"}));
     int exitCode = -1;
     ASSERT_TRUE(window.waitForExit(30000, exitCode)) << readWhole(logPath);
-    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(exitCode, 0) << window.output();
     EXPECT_EQ(gameRecord(), expectedRecord(true));
     const std::vector<std::string> lines = window.logLines();
     ASSERT_FALSE(lines.empty());
@@ -349,7 +349,7 @@ TEST_F(WindowFlow, PlayWithoutTheGameWarnsAndStays) {
   window.closeByWindowManager();
   int exitCode = -1;
   ASSERT_TRUE(window.waitForExit(20000, exitCode));
-  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(exitCode, 0) << window.output();
 }
 
 // A transfer that receives nothing notices the stop request only when it gives up; the window
@@ -393,6 +393,6 @@ TEST_F(WindowFlow, WindowCloseDuringADownloadAsksOnceSlow) {
   ASSERT_TRUE(window.answerMessageBox("Return"));
   int exitCode = -1;
   ASSERT_TRUE(window.waitForExit(20000, exitCode));
-  EXPECT_EQ(exitCode, 0);
+  EXPECT_EQ(exitCode, 0) << window.output();
   EXPECT_EQ(window.logLines().back(), "Cancelled. - Cancelled.");
 }

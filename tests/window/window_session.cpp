@@ -120,6 +120,11 @@ SetupWindow::SetupWindow(const VirtualDisplay& display, const fs::path& home, co
   ProcessOptions options;
   options.env = {"DISPLAY=" + display.name(), "SDL_VIDEODRIVER=x11", "WAYLAND_DISPLAY", "XDG_DATA_HOME",
                  "HOME=" + home.string()};
+#if defined(__SANITIZE_THREAD__)
+  // Mesa's OpenGL rasteriser (llvmpipe) runs threads of its own that synchronise in ways
+  // ThreadSanitizer cannot see; without them only the program's own threads are checked.
+  options.env.push_back("LP_NUM_THREADS=0");
+#endif
   options.workingFolder = home.string();
   pid_ = startProcess(argv, options, outputPath_.string());
 }
@@ -132,6 +137,8 @@ SetupWindow::~SetupWindow() {
   while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
 }
+
+std::string SetupWindow::output() const { return readWhole(outputPath_); }
 
 std::vector<std::string> SetupWindow::logLines() const {
   std::vector<std::string> lines;

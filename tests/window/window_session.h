@@ -61,6 +61,8 @@ class SetupWindow {
   SetupWindow& operator=(const SetupWindow&) = delete;
 
   std::vector<std::string> logLines() const;
+  // What the program wrote to standard output and standard error so far.
+  std::string output() const;
   // Waits until the log holds the line (exactly) at least count times.
   bool waitForLogLine(const std::string& line, int timeoutMs = 30000, size_t count = 1) const;
   // The main window's id, found once.
