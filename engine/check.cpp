@@ -38,7 +38,8 @@ RecordedHashes recordedHashes() {
 bool filePresent(const std::string& installFolder, ContainmentCache& containment, const ReleaseFile& file,
                  const RecordedHashes& recorded, bool repair, std::string& path) {
   // A file reached through a link that leads out of the install folder is not the game's.
-  if (!containment.parentInside(file.path)) return false;
+  std::string reason;
+  if (!containment.parentInside(file.path, reason)) return false;
   path = installFolder;
   path += '/';
   path += file.path;
@@ -52,7 +53,8 @@ bool filePresent(const std::string& installFolder, ContainmentCache& containment
 }
 
 bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, const ReleaseLink& link) {
-  if (!containment.parentInside(link.path)) return false;
+  std::string reason;
+  if (!containment.parentInside(link.path, reason)) return false;
   const fs::path path = installDir / link.path;
   std::error_code ec;
   if (!fs::is_symlink(fs::symlink_status(path, ec))) return false;

@@ -118,6 +118,7 @@ bool sameFile(const fs::path& a, const fs::path& b) {
 
 bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string& error) {
   const fs::path staging = stagingFolder();
+  ContainmentCache containment(installDir);  // placing files makes no link
   std::map<std::string, fs::path> placed;  // hash -> where its first file now stands
   for (uint64_t index : board.neededFiles) {
     const ReleaseFile& file = board.latest.files[index];
@@ -126,7 +127,7 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string&
 
     clearLeftoversOnTheWay(installDir, file.path, owned);
     std::string reason;
-    if (!parentInside(installDir, file.path, reason)) {
+    if (!containment.parentInside(file.path, reason)) {
       error = "Could not install " + file.path + " (" + reason + ").";
       return false;
     }
@@ -223,21 +224,27 @@ bool identity(const fs::path& path, FileIdentity& id) {
 // one of the latest release's own entries under another name.
 void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
   if (!board.valid) return;
+  std::vector<std::string> leftovers;
+  for (const ReleaseFile& file : board.installed.files) {
+    if (!owned.kept.count(file.path)) leftovers.push_back(file.path);
+  }
+  for (const ReleaseLink& link : board.installed.links) {
+    if (!owned.kept.count(link.path)) leftovers.push_back(link.path);
+  }
+  if (leftovers.empty()) return;
+
+  ContainmentCache containment(installDir);  // deleting makes no link
   std::set<FileIdentity> keptEntries;
   for (const std::string& path : owned.kept) {
     std::string reason;
     FileIdentity id;
-    if (parentInside(installDir, path, reason) && identity(installDir / withoutTrailingSlash(path), id)) {
+    if (containment.parentInside(path, reason) && identity(installDir / withoutTrailingSlash(path), id)) {
       keptEntries.insert(id);
     }
   }
-  std::vector<std::string> candidates;
-  for (const ReleaseFile& file : board.installed.files) candidates.push_back(file.path);
-  for (const ReleaseLink& link : board.installed.links) candidates.push_back(link.path);
-  for (const std::string& path : candidates) {
-    if (owned.kept.count(path)) continue;
+  for (const std::string& path : leftovers) {
     std::string reason;
-    if (!parentInside(installDir, path, reason) || throughNewLink(path, owned)) continue;
+    if (!containment.parentInside(path, reason) || throughNewLink(path, owned)) continue;
     const fs::path entry = installDir / withoutTrailingSlash(path);
     FileIdentity id;
     if (!identity(entry, id) || keptEntries.count(id)) continue;

@@ -34,24 +34,25 @@ bool parentInside(const fs::path& installDir, const std::string& relativePath, s
   return true;
 }
 
-bool ContainmentCache::parentInside(const std::string& relativePath) {
+bool ContainmentCache::parentInside(const std::string& relativePath, std::string& reason) {
   std::string_view entry = relativePath;
   while (!entry.empty() && entry.back() == '/') entry.remove_suffix(1);
   const size_t slash = entry.rfind('/');
   const std::string_view folder = slash == std::string_view::npos ? std::string_view() : entry.substr(0, slash);
   // Entries of one folder mostly follow each other in a release.
-  if (haveLast_ && folder == lastFolder_) return lastInside_;
-  auto known = folders_.find(folder);
-  bool inside;
-  if (known != folders_.end()) {
-    inside = known->second;
-  } else {
-    std::string reason;
-    inside = ::parentInside(installDir_, relativePath, reason);
-    folders_.emplace(std::string(folder), inside);
+  if (!haveLast_ || folder != lastFolder_) {
+    auto known = folders_.find(folder);
+    if (known != folders_.end()) {
+      lastReason_ = known->second;
+    } else {
+      lastReason_.clear();
+      if (::parentInside(installDir_, relativePath, lastReason_)) lastReason_.clear();
+      folders_.emplace(std::string(folder), lastReason_);
+    }
+    lastFolder_.assign(folder);
+    haveLast_ = true;
   }
-  lastFolder_.assign(folder);
-  lastInside_ = inside;
-  haveLast_ = true;
-  return inside;
+  if (lastReason_.empty()) return true;
+  reason = lastReason_;
+  return false;
 }

@@ -17,17 +17,18 @@
 bool parentInside(const std::filesystem::path& installDir, const std::string& relativePath,
                   std::string& reason);
 
-// The same judgement for many entries while nothing on disk changes (the update check): each
-// folder is resolved once.
+// The same judgement for many entries, each folder resolved once: for a pass in which no
+// symbolic link is made (the update check, placing files, deleting leftovers). Deleting
+// entries and making real folders cannot turn a way inside into a way out.
 class ContainmentCache {
  public:
   explicit ContainmentCache(std::filesystem::path installDir) : installDir_(std::move(installDir)) {}
-  bool parentInside(const std::string& relativePath);
+  bool parentInside(const std::string& relativePath, std::string& reason);
 
  private:
   std::filesystem::path installDir_;
-  std::map<std::string, bool, std::less<>> folders_;  // the entry's folder, relative -> inside
+  std::map<std::string, std::string, std::less<>> folders_;  // the entry's folder -> reason, "" inside
   std::string lastFolder_;
-  bool lastInside_ = false;
+  std::string lastReason_;
   bool haveLast_ = false;
 };

@@ -62,7 +62,9 @@ TEST_F(ParentInside, JudgesTheRealLocationOfTheParentFolder) {
       std::string reason;
       EXPECT_EQ(parentInside(install, c.relativePath, reason), c.inside) << c.relativePath;
       EXPECT_EQ(reason, c.reason) << c.relativePath;
-      EXPECT_EQ(cache.parentInside(c.relativePath), c.inside) << c.relativePath << ", round " << round;
+      std::string cachedReason;
+      EXPECT_EQ(cache.parentInside(c.relativePath, cachedReason), c.inside) << c.relativePath << ", round " << round;
+      EXPECT_EQ(cachedReason, c.reason) << c.relativePath << ", round " << round;
     }
   }
 }
