@@ -56,34 +56,33 @@ std::string withoutTrailingSlash(std::string path) {
   return path;
 }
 
-// The folders on the way to an entry: "a/b/c" gives "a" and "a/b".
-std::vector<std::string> foldersOnTheWay(const std::string& path) {
-  std::vector<std::string> folders;
+// Calls visit with each folder on the way to an entry ("a/b/c" gives "a", then "a/b") until
+// visit returns false.
+void forEachFolderOnTheWay(const std::string& path, const std::function<bool(const std::string&)>& visit) {
   const std::string entry = withoutTrailingSlash(path);
   for (size_t slash = entry.find('/'); slash != std::string::npos; slash = entry.find('/', slash + 1)) {
-    folders.push_back(entry.substr(0, slash));
+    if (!visit(entry.substr(0, slash))) return;
   }
-  return folders;
 }
 
 // A release may turn a file of the older release into a folder. Where the way to an entry
 // meets a file or a link that is one of the older release's leftovers, that leftover goes now
 // rather than after the new files are placed. Anything else is left for the step to fail on.
 void clearLeftoversOnTheWay(const fs::path& installDir, const std::string& path, const Ownership& owned) {
-  for (const std::string& folder : foldersOnTheWay(path)) {
+  forEachFolderOnTheWay(path, [&](const std::string& folder) {
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(installDir / folder, ec);
-    if (!fs::exists(status)) return;
-    if (fs::is_directory(status)) continue;
+    if (!fs::exists(status)) return false;
+    if (fs::is_directory(status)) return true;
     std::string reason;
     if (owned.leftover(folder) && parentInside(installDir, folder, reason)) {
       fs::remove(installDir / folder, ec);
-      return;
+      return false;
     }
     // A link that stays: the way goes on through it (where it leads is judged before the
     // step). A file that stays: the step fails on it.
-    if (!fs::is_symlink(status)) return;
-  }
+    return fs::is_symlink(status);
+  });
 }
 
 // True when the folder at path holds nothing but entries that pass the test (and folders).
@@ -201,13 +200,15 @@ bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& 
 // release had none: what the older release had there went with the folder it replaced, and
 // the same path now names something else.
 bool throughNewLink(const std::string& path, const Ownership& owned) {
-  for (const std::string& folder : foldersOnTheWay(path)) {
+  bool found = false;
+  forEachFolderOnTheWay(path, [&](const std::string& folder) {
     auto latest = owned.latestLinks.find(folder);
-    if (latest == owned.latestLinks.end()) continue;
+    if (latest == owned.latestLinks.end()) return true;
     auto before = owned.installedLinks.find(folder);
-    if (before == owned.installedLinks.end() || before->second != latest->second) return true;
-  }
-  return false;
+    found = before == owned.installedLinks.end() || before->second != latest->second;
+    return !found;
+  });
+  return found;
 }
 
 using FileIdentity = std::pair<dev_t, ino_t>;

@@ -1,5 +1,7 @@
 #include "engine/contained.h"
 
+#include <limits.h>
+
 #include <algorithm>
 #include <string_view>
 #include <system_error>
@@ -7,6 +9,12 @@
 namespace fs = std::filesystem;
 
 bool parentInside(const fs::path& installDir, const std::string& relativePath, std::string& reason) {
+  // No step can work on a path the system refuses; resolving one of a million components
+  // would only take long.
+  if (installDir.native().size() + 1 + relativePath.size() >= PATH_MAX) {
+    reason = std::make_error_code(std::errc::filename_too_long).message();
+    return false;
+  }
   std::error_code ec;
   fs::path root = fs::weakly_canonical(installDir, ec);
   if (ec) {

@@ -75,6 +75,18 @@ TEST_F(ParentInside, ALoopOfLinksGivesTheSystemsMessage) {
   EXPECT_EQ(reason, std::make_error_code(std::errc::too_many_symbolic_link_levels).message());
 }
 
+TEST_F(ParentInside, APathTheSystemWouldRefuseIsNotResolved) {
+  std::string deep;
+  while (deep.size() < (1u << 20)) deep += "d/";  // half a million folders
+  std::string reason;
+  EXPECT_FALSE(parentInside(install, deep + "x", reason));
+  EXPECT_EQ(reason, "File name too long");
+  ContainmentCache cache(install);
+  reason.clear();
+  EXPECT_FALSE(cache.parentInside(deep + "x", reason));
+  EXPECT_EQ(reason, "File name too long");
+}
+
 TEST_F(ParentInside, AnInstallFolderReachedThroughALinkStillCountsAsInside) {
   fs::create_directory_symlink(install, temp.path() / "alias");
   std::string reason;
