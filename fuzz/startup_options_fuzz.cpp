@@ -53,7 +53,9 @@ std::string pickArgument(FuzzedDataProvider& input) {
   uint8_t choice = input.ConsumeIntegral<uint8_t>();
   if (choice < 2 * std::size(words)) return words[choice / 2];
   if (choice < 2 * std::size(words) + 16) return scratch.string();
-  return input.ConsumeRandomLengthString(64);
+  // An argument of a real command line ends at its first NUL byte.
+  std::string argument = input.ConsumeRandomLengthString(64);
+  return argument.substr(0, argument.find('\0'));
 }
 
 void removeScratch() {
