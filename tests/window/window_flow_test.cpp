@@ -90,7 +90,7 @@ std::vector<std::pair<int, int>> textLines(SDL_Surface* image, int y0, int y1) {
   return lines;
 }
 
-class WindowFlow : public testing::Test {
+class WindowInteraction : public testing::Test {
  protected:
   void SetUp() override {
     root = fs::canonical(temp.path());
@@ -176,7 +176,7 @@ class WindowFlow : public testing::Test {
 
 }  // namespace
 
-TEST_F(WindowFlow, InstallAndPlaySlow) {
+TEST_F(WindowInteraction, InstallAndPlaySlow) {
   publish("1.0", {{"data/world.pak", std::string(300000, 'w')}});
   NginxServer server(www);
   SetupWindow window(display, home, logPath, arguments(server.httpUrl()));
@@ -215,7 +215,7 @@ TEST_F(WindowFlow, InstallAndPlaySlow) {
 
 // A download the user interrupts: "Keep going" keeps it running, "Stop" ends the program and
 // keeps what has finished for next time.
-TEST_F(WindowFlow, CancelDuringADownloadSlow) {
+TEST_F(WindowInteraction, CancelDuringADownloadSlow) {
   const std::string small(4096, 's');
   const std::string large(24 * 1000 * 1000, 'L');
   publish("1.0", {{"a.dat", small}, {"b.dat", large}});
@@ -269,7 +269,7 @@ TEST_F(WindowFlow, CancelDuringADownloadSlow) {
   EXPECT_FALSE(fs::exists(installDir / "b.dat"));
 }
 
-TEST_F(WindowFlow, TryAgainAfterAFailedCheckRunsANewCheck) {
+TEST_F(WindowInteraction, TryAgainAfterAFailedCheckRunsANewCheck) {
   NginxServer server(www);
   SetupWindow window(display, home, logPath, arguments(server.httpUrl()));
 
@@ -309,7 +309,7 @@ TEST_F(WindowFlow, TryAgainAfterAFailedCheckRunsANewCheck) {
 
 // --update: an up-to-date game starts at once, a missing one is installed first; either way the
 // game gets "--updated" and the window closes without a click.
-TEST_F(WindowFlow, UnattendedUpdateStartsTheGameSlow) {
+TEST_F(WindowInteraction, UnattendedUpdateStartsTheGameSlow) {
   for (bool installedBefore : {true, false}) {
     SCOPED_TRACE(installedBefore ? "up to date" : "fresh install");
     fs::remove_all(installDir);
@@ -330,7 +330,7 @@ TEST_F(WindowFlow, UnattendedUpdateStartsTheGameSlow) {
   }
 }
 
-TEST_F(WindowFlow, PlayWithoutTheGameWarnsAndStays) {
+TEST_F(WindowInteraction, PlayWithoutTheGameWarnsAndStays) {
   publish("1.0");
   NginxServer server(www);
   installQuietly(server.httpUrl());
@@ -354,7 +354,7 @@ TEST_F(WindowFlow, PlayWithoutTheGameWarnsAndStays) {
 
 // A transfer that receives nothing notices the stop request only when it gives up; the window
 // must not stand there unanswered meanwhile.
-TEST_F(WindowFlow, StopDuringAStalledDownloadClosesTheWindowAtOnce) {
+TEST_F(WindowInteraction, StopDuringAStalledDownloadClosesTheWindowAtOnce) {
   const std::string large(2000000, 'L');
   publish("1.0", {{"b.dat", large}});
   MisbehavingServer server(www);
@@ -372,7 +372,7 @@ TEST_F(WindowFlow, StopDuringAStalledDownloadClosesTheWindowAtOnce) {
 }
 
 // The window manager's close button during a download asks once; "Keep going" keeps it all.
-TEST_F(WindowFlow, WindowCloseDuringADownloadAsksOnceSlow) {
+TEST_F(WindowInteraction, WindowCloseDuringADownloadAsksOnceSlow) {
   publish("1.0", {{"b.dat", std::string(24 * 1000 * 1000, 'L')}});
   ThrottledServer server(www, 2000000);
   SetupWindow window(display, home, logPath, arguments(server.url()));
@@ -395,4 +395,22 @@ TEST_F(WindowFlow, WindowCloseDuringADownloadAsksOnceSlow) {
   ASSERT_TRUE(window.waitForExit(20000, exitCode));
   EXPECT_EQ(exitCode, 0) << window.output();
   EXPECT_EQ(window.logLines().back(), "Cancelled. - Cancelled.");
+}
+
+TEST_F(WindowInteraction, UnattendedUpdateWaitsAfterAFailedCheck) {
+  NginxServer server(www);
+  SetupWindow window(display, home, logPath, arguments(server.httpUrl(), {"--update"}));
+  ASSERT_TRUE(window.waitForLogLine("Could not check for the newest version. - Could not reach the Varnholt server: "
+                                    "the server answered 404 for " + server.httpUrl() + "linux/latest.manifest"))
+      << readWhole(logPath);
+  primaryShown(window, "failed-unattended");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(window.running());
+  EXPECT_EQ(window.logLines().size(), 2u);
+
+  window.pressKey("Escape");
+  int exitCode = -1;
+  ASSERT_TRUE(window.waitForExit(20000, exitCode));
+  EXPECT_EQ(exitCode, 0) << window.output();
+  EXPECT_FALSE(fs::exists(record));
 }
