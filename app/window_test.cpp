@@ -155,7 +155,7 @@ TEST(Snapshot, DrawsTheDemonstrationScreenWithTheLogo) {
 
 // Where the assets are found: beside the program, in "setup" below it, in the installed
 // prefix's share folder, or in the working folder; without a logo the divider moves up.
-TEST(Snapshot, FindsTheAssetsInEachPlace) {
+TEST(Snapshot, FindsTheAssetsInEachPlaceSlow) {
   struct Case {
     const char* name;
     fs::path programFolder;  // relative to the case's folder
