@@ -16,14 +16,14 @@
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
 
-struct GameFile {
+struct FolderFile {
   std::string content;
   bool executable = false;
 };
 
 // A game folder: files and links by path, and the path of the program that starts the game.
 struct Game {
-  std::map<std::string, GameFile> files;
+  std::map<std::string, FolderFile> files;
   std::map<std::string, std::string> links;  // path -> target
   std::string gamePath;
 };
