@@ -128,7 +128,8 @@ FolderContents InstallFixture::contents(bool withStaging) const {
     } else if (fs::is_directory(status)) {
       found[relative] = "folder";
     } else if (fs::is_regular_file(status)) {
-      found[relative] = "file " + fileDigest(it->path());
+      const bool executable = (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
+      found[relative] = (executable ? "exec " : "file ") + fileDigest(it->path());
     } else {
       found[relative] = "other";
     }
@@ -141,7 +142,7 @@ FolderContents InstallFixture::expectedAfterInstall(const Game& game, const std:
   FolderContents expected;
   for (const auto& [path, file] : game.files) {
     addParents(expected, path);
-    expected[path] = "file " + digestOf(file.content);
+    expected[path] = (file.executable ? "exec " : "file ") + digestOf(file.content);
   }
   for (const auto& [path, target] : game.links) {
     addParents(expected, path);

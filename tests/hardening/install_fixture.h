@@ -28,7 +28,8 @@ struct Game {
   std::string gamePath;
 };
 
-// What lies in a folder: relative path -> "file <digest>", "link <target>" or "folder".
+// What lies in a folder: relative path -> "file <digest>" ("exec <digest>" when the owner may
+// run it), "link <target>" or "folder".
 using FolderContents = std::map<std::string, std::string>;
 
 std::string digestOf(const std::string& content);

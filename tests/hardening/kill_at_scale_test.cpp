@@ -36,11 +36,15 @@ void makeReleases(Game& a, Game& b) {
   for (int i = 0; i < 2000; ++i) {
     const std::string path = "data/d" + std::to_string(i % 40) + "/f" + std::to_string(i) + ".dat";
     const std::string content = randomContent(random, 256 + random() % 4096);
+    const bool executable = i % 7 == 0;  // its mode must be right after any kill too
     switch (i % 5) {
-      case 0: a.files[path] = {content}; break;                                   // only in a
-      case 1: b.files[path] = {content}; break;                                   // only in b
-      case 2: a.files[path] = b.files[path] = {content}; break;                   // the same
-      default: a.files[path] = {content}; b.files[path] = {content + "!"}; break;  // changed
+      case 0: a.files[path] = {content, executable}; break;  // only in a
+      case 1: b.files[path] = {content, executable}; break;  // only in b
+      case 2: a.files[path] = b.files[path] = {content, executable}; break;  // the same
+      default:  // changed
+        a.files[path] = {content, executable};
+        b.files[path] = {content + "!", executable};
+        break;
     }
   }
   for (int i = 0; i < 3; ++i) {
