@@ -135,16 +135,26 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string&
     clearFolderOfLeftovers(installDir, file.path, owned);
 
     ec.clear();
+    // Every file gets its mode before it takes its place, so that a run stopped at any moment
+    // never leaves a placed file with the wrong mode (the next check would trust its content).
+    const fs::perms mode = file.executable ? fs::perms(0755) : fs::perms(0644);
     auto first = placed.find(file.hash);
     if (first != placed.end()) {
       // The same content again: copy it from its first place, unless that is this very file.
       if (!sameFile(first->second, target)) {
-        fs::remove(target, ec);
-        ec.clear();
-        fs::copy_file(first->second, target, ec);
+        const fs::path copy = staging / (file.hash + ".copy");
+        fs::copy_file(first->second, copy, fs::copy_options::overwrite_existing, ec);
+        if (!ec) fs::permissions(copy, mode, fs::perm_options::replace, ec);
+        if (!ec) {
+          std::error_code ignored;
+          if (fs::is_directory(fs::symlink_status(target, ignored))) fs::remove(target, ignored);
+          fs::rename(copy, target, ec);
+        }
       }
     } else {
       const fs::path entry = staging / file.hash;
+      std::error_code ignored;
+      fs::permissions(entry, mode, fs::perm_options::replace | fs::perm_options::nofollow, ignored);
       fs::rename(entry, target, ec);
       if (ec == std::errc::cross_device_link) {
         fs::remove(target, ec);
@@ -157,7 +167,6 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string&
       error = "Could not install " + file.path + " (" + ec.message() + ").";
       return false;
     }
-    const fs::perms mode = file.executable ? fs::perms(0755) : fs::perms(0644);
     fs::permissions(target, mode, fs::perm_options::replace, ec);
   }
   return true;
