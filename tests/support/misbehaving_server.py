@@ -133,39 +133,39 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.record()
-        spec = self.behaviour()
-        status = spec.get("status", 200)
-        headers = dict(spec.get("headers", {}))
-        if "redirect" in spec:
-            status = spec.get("status", 302)
-            headers["Location"] = spec["redirect"]
+        behaviour_of_path = self.behaviour()
+        status = behaviour_of_path.get("status", 200)
+        headers = dict(behaviour_of_path.get("headers", {}))
+        if "redirect" in behaviour_of_path:
+            status = behaviour_of_path.get("status", 302)
+            headers["Location"] = behaviour_of_path["redirect"]
             body = Body(data=b"redirecting\n")
-        elif "body" in spec:
-            body = Body(data=spec["body"].encode("utf-8"))
-        elif "size" in spec:
-            body = Body(size=spec["size"])
+        elif "body" in behaviour_of_path:
+            body = Body(data=behaviour_of_path["body"].encode("utf-8"))
+        elif "size" in behaviour_of_path:
+            body = Body(size=behaviour_of_path["size"])
         else:
-            relative = spec.get("file", self.path.split("?", 1)[0]).lstrip("/")
+            relative = behaviour_of_path.get("file", self.path.split("?", 1)[0]).lstrip("/")
             path = os.path.join(self.server.root, relative) if self.server.root else ""
             if path and os.path.isfile(path):
                 body = Body(path=path)
             else:
-                status = spec.get("status", 404)
+                status = behaviour_of_path.get("status", 404)
                 body = Body(data=error_page(status))
                 headers.setdefault("Content-Type", "text/html")
-        self.answer(status, headers, body, spec)
+        self.answer(status, headers, body, behaviour_of_path)
 
-    def answer(self, status, headers, body, spec):
-        transform = spec.get("transform")
+    def answer(self, status, headers, body, behaviour_of_path):
+        transform = behaviour_of_path.get("transform")
         length = transformed_length(transform, body.length)
-        declared = spec.get("declare", length)
-        limit = spec.get("cutAfter", spec.get("stallAfter", length))
+        declared = behaviour_of_path.get("declare", length)
+        limit = behaviour_of_path.get("cutAfter", behaviour_of_path.get("stallAfter", length))
         self.send_response(status)
         headers.setdefault("Content-Type", "application/octet-stream")
         for name, value in headers.items():
             self.send_header(name, str(value))
         self.send_header("Content-Length", str(declared))
-        if declared != length or "cutAfter" in spec:
+        if declared != length or "cutAfter" in behaviour_of_path:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
@@ -178,7 +178,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.write(chunk)
                 sent += len(chunk)
             self.wfile.flush()
-            if "stallAfter" in spec:
+            if "stallAfter" in behaviour_of_path:
                 self.stall()
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
