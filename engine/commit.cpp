@@ -274,6 +274,16 @@ bool writeStateFile(const fs::path& target, const std::string& content) {
 
 }  // namespace
 
+void recordSource() {
+  const fs::path file = board.options.installDir / "install.source";
+  std::error_code ec;
+  if (board.options.source == defaultBaseUrl()) {
+    fs::remove(file, ec);
+  } else if (readFile(file) != board.options.source + "\n") {
+    writeStateFile(file, board.options.source + "\n");
+  }
+}
+
 bool commitUpdate(std::string& error) {
   setStatus("Installing...", "", 1.0);
   const fs::path& installDir = board.options.installDir;
@@ -287,12 +297,8 @@ bool commitUpdate(std::string& error) {
     error = "Could not record the installed version.";
     return false;
   }
+  recordSource();
   std::error_code ec;
-  if (board.options.source == defaultBaseUrl()) {
-    fs::remove(installDir / "install.source", ec);
-  } else {
-    writeStateFile(installDir / "install.source", board.options.source + "\n");
-  }
   fs::remove_all(stagingFolder(), ec);
 
   board.installed = board.latest;
