@@ -12,30 +12,14 @@
 #include <map>
 #include <memory>
 
+#include "tools/file_descriptor.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr size_t readBufferSize = 1024 * 1024;
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  bool closeChecked() {
-    int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // Removes a temporary file unless it was handed over.
 class TemporaryFile {

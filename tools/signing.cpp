@@ -9,29 +9,12 @@
 
 #include "tools/publish.h"
 
+#include "tools/file_descriptor.h"
+
 namespace {
 
 constexpr size_t seedHexLength = 64;
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now so that the caller sees the error.
-  bool closeChecked() {
-    int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // Wipes secret bytes when they go out of scope.
 template <size_t size>
