@@ -1,5 +1,7 @@
 #include "app/options.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstdio>
 #include <system_error>
@@ -69,6 +71,11 @@ std::string readFile(const fs::path& path) {
   std::string content;
   FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return content;
+  // Sized up front: a record of tens of thousands of lines is read without regrowing.
+  struct stat st;
+  if (::fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    content.reserve(static_cast<size_t>(st.st_size));
+  }
   char buffer[65536];
   size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);

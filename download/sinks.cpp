@@ -22,6 +22,9 @@ std::string sizeText(uint64_t bytes) {
 }
 
 bool ManifestSink::operator()(const char* data, size_t length) const {
+  // Room for the largest text up front, so that a manifest of megabytes is never copied as it
+  // grows; the pages it does not fill are never touched.
+  if (text.capacity() < manifestLimit) text.reserve(manifestLimit + length);
   text.append(data, length);
   // The chunk that reaches the limit stays in the text; the fetch then ends as "stopped".
   return text.size() < manifestLimit;

@@ -1,13 +1,16 @@
 // The update check: fetch and verify the latest manifest, then work out from the installed
 // record and the disk which files must be downloaded and whether a link must be made. It
 // reads and hashes files but changes nothing on disk.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <functional>
 #include <system_error>
-#include <unordered_map>
+#include <vector>
 
 #include "app/status_board.h"
 #include "download/download.h"
@@ -23,33 +26,88 @@ namespace {
 constexpr int manifestAttempts = 3;
 constexpr uint64_t progressEveryFiles = 16;
 
-// Recorded hash by path; a path listed twice keeps its later hash. The views point into
-// board.installed, which the check does not change after reading it.
-using RecordedHashes = std::unordered_map<std::string_view, std::string_view>;
+// Recorded hash by path; a path listed twice keeps its later hash. An open-addressing table
+// of pointers into the installed release, which the check does not change after reading it: one
+// allocation for a release of any size.
+class RecordedHashes {
+ public:
+  explicit RecordedHashes(const std::vector<ReleaseFile>& files) {
+    size_t capacity = 16;
+    while (capacity < 2 * files.size()) capacity *= 2;
+    slots_.assign(capacity, nullptr);
+    mask_ = capacity - 1;
+    // A later line for the same path replaces the earlier one.
+    for (const ReleaseFile& file : files) slots_[slotOf(file.path)] = &file;
+  }
 
-RecordedHashes recordedHashes() {
-  RecordedHashes hashes;
-  if (!board.valid) return hashes;
-  hashes.reserve(board.installed.files.size());
-  for (const ReleaseFile& file : board.installed.files) hashes[file.path] = file.hash;
-  return hashes;
-}
+  // The recorded hash of path, or nullptr when the record does not list it.
+  const std::string* find(std::string_view path) const {
+    const ReleaseFile* file = slots_[slotOf(path)];
+    return file ? &file->hash : nullptr;
+  }
 
-bool filePresent(const std::string& installFolder, ContainmentCache& containment, const ReleaseFile& file,
-                 const RecordedHashes& recorded, bool repair, std::string& path) {
+ private:
+  // The slot that holds path, or the empty slot where it would go.
+  size_t slotOf(std::string_view path) const {
+    size_t index = std::hash<std::string_view>()(path) & mask_;
+    while (slots_[index] && slots_[index]->path != path) index = (index + 1) & mask_;
+    return index;
+  }
+
+  std::vector<const ReleaseFile*> slots_;
+  size_t mask_ = 0;
+};
+
+// Status queries folder by folder: the files of a release come folder by folder, so the folder
+// is walked to once, not once per file (a game of 20,000 files in a deep install folder).
+class FolderStatus {
+ public:
+  explicit FolderStatus(std::string installFolder) : installFolder_(std::move(installFolder)) {}
+  ~FolderStatus() {
+    if (folderFd_ >= 0) ::close(folderFd_);
+  }
+  FolderStatus(const FolderStatus&) = delete;
+  FolderStatus& operator=(const FolderStatus&) = delete;
+
+  // ::stat of installFolder/relativePath, following links.
+  bool status(const std::string& relativePath, struct stat& st) {
+    const size_t slash = relativePath.rfind('/');
+    const std::string_view folder =
+        slash == std::string::npos ? std::string_view() : std::string_view(relativePath).substr(0, slash);
+    if (!opened_ || folder != folder_) {
+      if (folderFd_ >= 0) ::close(folderFd_);
+      std::string path = installFolder_;
+      if (!folder.empty()) {
+        path += '/';
+        path += folder;
+      }
+      folderFd_ = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      folder_ = folder;
+      opened_ = true;
+    }
+    const char* name = relativePath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    return folderFd_ >= 0 && ::fstatat(folderFd_, name, &st, 0) == 0;
+  }
+
+ private:
+  std::string installFolder_;
+  std::string folder_;
+  int folderFd_ = -1;
+  bool opened_ = false;
+};
+
+bool filePresent(const std::string& installFolder, ContainmentCache& containment, FolderStatus& folders,
+                 const ReleaseFile& file, const RecordedHashes& recorded, bool repair) {
   // A file reached through a link that leads out of the install folder is not the game's.
   std::string reason;
   if (!containment.parentInside(file.path, reason)) return false;
-  path = installFolder;
-  path += '/';
-  path += file.path;
   // One status query, following links, gives both the type and the size.
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (!folders.status(file.path, st) || !S_ISREG(st.st_mode)) return false;
   if (static_cast<uint64_t>(st.st_size) != file.size) return false;
-  auto recordedHash = recorded.find(file.path);
-  if (!repair && recordedHash != recorded.end() && recordedHash->second == file.hash) return true;
-  return fileDigest(path) == file.hash;
+  const std::string* recordedHash = recorded.find(file.path);
+  if (!repair && recordedHash && *recordedHash == file.hash) return true;
+  return fileDigest(installFolder + '/' + file.path) == file.hash;
 }
 
 bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, const ReleaseLink& link) {
@@ -67,10 +125,11 @@ bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, cons
 bool compareWithDisk(std::string& error) {
   const fs::path& installDir = board.options.installDir;
   readInstalledStateAgainstLatest();
-  const RecordedHashes recorded = recordedHashes();
+  static const std::vector<ReleaseFile> nothingRecorded;
+  const RecordedHashes recorded(board.valid ? installedRelease().files : nothingRecorded);
   ContainmentCache containment(installDir);  // the check changes nothing on disk
   const std::string installFolder = installDir.string();
-  std::string path;  // one buffer for every file's full path
+  FolderStatus folders(installFolder);
 
   board.neededFiles.clear();
   board.neededBytes = 0;
@@ -83,7 +142,7 @@ bool compareWithDisk(std::string& error) {
       return false;
     }
     const ReleaseFile& file = files[i];
-    if (!filePresent(installFolder, containment, file, recorded, board.options.repair, path)) {
+    if (!filePresent(installFolder, containment, folders, file, recorded, board.options.repair)) {
       board.neededFiles.push_back(i);
       board.neededBytes += file.size;
     }

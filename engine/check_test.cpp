@@ -67,11 +67,20 @@ TEST_F(CompareWithDisk, AReleaseWithoutFilesPublishesNoProgress) {
   EXPECT_EQ(board.progress, 0.25);
 }
 
+// What the installed record says of "data/f".
+enum class Record {
+  none,                 // there is no record
+  latestHash,           // it lists data/f with the latest hash
+  latestHashLaterLine,  // it lists data/f twice, the later line with the latest hash
+  otherHashLaterLine,   // it lists data/f twice, the later line with another hash
+  latestManifest,       // it is the very manifest the check verified
+};
+
 // One file "data/f" of the latest release, and what stands at its place.
 struct FileCase {
   const char* name;
   void (*prepare)(const fs::path& install, const fs::path& outside);
-  bool recorded;  // the installed record lists data/f with the latest hash
+  Record record;
   bool repair;
   bool needed;
 };
@@ -80,40 +89,52 @@ const std::string latestContent = "new!!";  // 5 bytes
 const std::string otherContent = "old??";   // 5 bytes, other digest
 
 const FileCase fileCases[] = {
-    {"missing", [](const fs::path&, const fs::path&) {}, false, false, true},
+    {"missing", [](const fs::path&, const fs::path&) {}, Record::none, false, true},
     {"right content, not recorded: hashed",
-     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", latestContent); }, false, false, false},
+     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", latestContent); }, Record::none, false, false},
     {"same size, other content, not recorded",
-     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", otherContent); }, false, false, true},
+     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", otherContent); }, Record::none, false, true},
     {"same size, other content, recorded: trusted",
-     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", otherContent); }, true, false, false},
+     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", otherContent); }, Record::latestHash, false, false},
     {"same size, other content, recorded, --repair",
-     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", otherContent); }, true, true, true},
+     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", otherContent); }, Record::latestHash, true, true},
     {"right content, recorded, --repair",
-     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", latestContent); }, true, true, false},
+     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", latestContent); }, Record::latestHash, true, false},
     {"other size, recorded",
-     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", "new!!!"); }, true, false, true},
+     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", "new!!!"); }, Record::latestHash, false, true},
     {"a folder",
-     [](const fs::path& i, const fs::path&) { fs::create_directories(i / "data/f"); }, false, false, true},
+     [](const fs::path& i, const fs::path&) { fs::create_directories(i / "data/f"); }, Record::none, false, true},
     {"a link to nothing",
      [](const fs::path& i, const fs::path&) {
        fs::create_directories(i / "data");
        fs::create_symlink("gone", i / "data/f");
      },
-     false, false, true},
+     Record::none, false, true},
     {"a link to a file with the right content",
      [](const fs::path& i, const fs::path&) {
        writeText(i / "data/real", latestContent);
        fs::create_symlink("real", i / "data/f");
      },
-     false, false, false},
+     Record::none, false, false},
     {"the right file, but behind a folder link that leads out",
      [](const fs::path& i, const fs::path& o) {
        writeText(o / "f", latestContent);
        fs::create_directories(i);
        fs::create_directory_symlink(o, i / "data");
      },
-     true, false, true},
+     Record::latestHash, false, true},
+    {"same size, other content, recorded twice, the later line with the latest hash: trusted",
+     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", otherContent); },
+     Record::latestHashLaterLine, false, false},
+    {"same size, other content, recorded twice, the later line with another hash",
+     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", otherContent); },
+     Record::otherHashLaterLine, false, true},
+    {"same size, other content, the record is the latest manifest: trusted",
+     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", otherContent); },
+     Record::latestManifest, false, false},
+    {"same size, other content, the record is the latest manifest, --repair",
+     [](const fs::path& i, const fs::path&) { writeText(i / "data/f", otherContent); },
+     Record::latestManifest, true, true},
 };
 
 TEST_F(CompareWithDisk, AFileIsPresentOnlyWithTheRightSizeAndARecordedOrComputedDigest) {
@@ -126,9 +147,13 @@ TEST_F(CompareWithDisk, AFileIsPresentOnlyWithTheRightSizeAndARecordedOrComputed
     board.latest = releaseRecord(latest);
     board.options.repair = c.repair;
     c.prepare(dir, sandbox.path());
-    if (c.recorded) {
-      TestRelease installed = latest;
-      installed.files.pop_back();  // "other" is not recorded and not on disk
+    board.manifestText = signedManifest(latest);
+    TestRelease installed = latest;
+    installed.files.pop_back();  // "other" is not recorded and not on disk
+    if (c.record == Record::latestHashLaterLine) installed.files.insert(installed.files.begin(), {"data/f", otherContent});
+    if (c.record == Record::otherHashLaterLine) installed.files.push_back({"data/f", otherContent});
+    if (c.record == Record::latestManifest) writeText(dir / "install.manifest", board.manifestText);
+    if (c.record != Record::none && c.record != Record::latestManifest) {
       writeText(dir / "install.manifest", signedManifest(installed));
     }
     std::string error;
@@ -136,7 +161,7 @@ TEST_F(CompareWithDisk, AFileIsPresentOnlyWithTheRightSizeAndARecordedOrComputed
     const std::vector<uint64_t> expected = c.needed ? std::vector<uint64_t>{0, 1} : std::vector<uint64_t>{1};
     EXPECT_EQ(board.neededFiles, expected) << c.name;
     EXPECT_EQ(board.neededBytes, (c.needed ? 5u : 0u) + 20u) << c.name;
-    EXPECT_EQ(board.valid, c.recorded) << c.name;
+    EXPECT_EQ(board.valid, c.record != Record::none) << c.name;
   }
 }
 
@@ -264,3 +289,40 @@ TEST_F(CompareWithDisk, ReadsTheInstalledRecordAndKnowsWhetherItIsTheLatest) {
 }
 
 }  // namespace
+
+TEST_F(CompareWithDisk, OnlyARecordOfExactlyTheLatestTextIsTheLatestRelease) {
+  // Long enough that the record is compared in several pieces.
+  const TestRelease latest = filesOfSizes(2600);
+  board.manifestText = signedManifest(latest);
+  board.latest = releaseRecord(latest);
+  ASSERT_GT(board.manifestText.size(), 3 * 65536u);
+  std::string lateByteChanged = board.manifestText;
+  const size_t late = lateByteChanged.rfind("\nfile ") + 10;  // a hex digit of the last file's hash
+  lateByteChanged[late] = lateByteChanged[late] == 'a' ? 'b' : 'a';
+
+  const struct {
+    const char* name;
+    std::string record;
+    bool latest;
+  } cases[] = {
+      {"the same text", board.manifestText, true},
+      {"a hash digit changed in the last piece", lateByteChanged, false},
+      {"one byte more", board.manifestText + "\n", false},
+      {"one byte less", board.manifestText.substr(0, board.manifestText.size() - 1), false},
+  };
+  for (const auto& c : cases) {
+    writeText(install() / "install.manifest", c.record);
+    std::string error;
+    ASSERT_TRUE(compareWithDisk(error)) << c.name;
+    EXPECT_TRUE(board.valid) << c.name;
+    EXPECT_EQ(recordIsCurrent(), c.latest) << c.name;
+    EXPECT_EQ(installedRelease().files.size(), 2600u) << c.name;
+  }
+
+  fs::remove(install() / "install.manifest");
+  fs::create_directory(install() / "install.manifest");
+  std::string error;
+  ASSERT_TRUE(compareWithDisk(error));
+  EXPECT_FALSE(board.valid);
+  EXPECT_FALSE(recordIsCurrent());
+}

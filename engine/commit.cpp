@@ -42,8 +42,9 @@ Ownership ownership() {
     owned.latestLinks[link.path] = link.target;
   }
   if (board.valid) {
-    for (const ReleaseFile& file : board.installed.files) owned.installed.insert(file.path);
-    for (const ReleaseLink& link : board.installed.links) {
+    const Release& installed = installedRelease();
+    for (const ReleaseFile& file : installed.files) owned.installed.insert(file.path);
+    for (const ReleaseLink& link : installed.links) {
       owned.installed.insert(link.path);
       owned.installedLinks[link.path] = link.target;
     }
@@ -235,10 +236,11 @@ bool identity(const fs::path& path, FileIdentity& id) {
 void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
   if (!board.valid) return;
   std::vector<std::string> leftovers;
-  for (const ReleaseFile& file : board.installed.files) {
+  const Release& installed = installedRelease();
+  for (const ReleaseFile& file : installed.files) {
     if (!owned.kept.count(file.path)) leftovers.push_back(file.path);
   }
-  for (const ReleaseLink& link : board.installed.links) {
+  for (const ReleaseLink& link : installed.links) {
     if (!owned.kept.count(link.path)) leftovers.push_back(link.path);
   }
   if (leftovers.empty()) return;

@@ -13,8 +13,8 @@ bool compareWithDisk(std::string& error);
 // and board.latest: a record that is that very text is not parsed a second time.
 void readInstalledStateAgainstLatest();
 
-// True when "install.manifest" holds exactly board.manifestText: the folder is recorded as
-// the latest release. A plan with nothing to fetch still needs a commit when it is not, for
+// True when "install.manifest", as the check just read it, held exactly board.manifestText:
+// the folder is recorded as the latest release. A plan with nothing to fetch still needs a commit when it is not, for
 // example after a run that was stopped after placing every file but before recording them.
 bool recordIsCurrent();
 

@@ -1,29 +1,76 @@
 // The installed-state record: "install.manifest" of the install folder, read back without a
 // signature check (it was verified before it was stored).
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/status_board.h"
 #include "engine/compare.h"
 #include "engine/update_plan.h"
 
+namespace {
+
+// Whether the record read by the last check held exactly the manifest that check verified.
+bool recordReadAsLatest = false;
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+
+// True when the regular file at path holds exactly text. Compared piece by piece: the usual
+// answer, a record that is the manifest just fetched, then needs no second text of megabytes.
+bool holdsExactly(const std::filesystem::path& path, std::string_view text) {
+  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  struct stat st;
+  if (!file || ::fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<uint64_t>(st.st_size) != text.size()) {
+    return false;
+  }
+  char buffer[65536];
+  size_t offset = 0;
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+    if (got > text.size() - offset || std::memcmp(buffer, text.data() + offset, got) != 0) return false;
+    offset += got;
+  }
+  return !std::ferror(file.get()) && offset == text.size();
+}
+
+}  // namespace
+
 void readInstalledState() {
+  recordReadAsLatest = false;
   std::string ignored;
   const std::string text = readFile(board.options.installDir / "install.manifest");
   board.valid = parseRelease(text, board.installed, ignored);
 }
 
 void readInstalledStateAgainstLatest() {
-  const std::string text = readFile(board.options.installDir / "install.manifest");
-  if (!board.manifestText.empty() && text == board.manifestText) {
-    // The manifest the check has just verified and parsed: the same text gives the same release.
-    board.installed = board.latest;
+  const std::filesystem::path record = board.options.installDir / "install.manifest";
+  recordReadAsLatest = !board.manifestText.empty() && holdsExactly(record, board.manifestText);
+  if (recordReadAsLatest) {
+    // The manifest the check has just verified and parsed: the same text gives the same
+    // release, which installedRelease() then hands out instead of a copy.
+    board.installed = Release();
     board.valid = true;
     return;
   }
   std::string ignored;
-  board.valid = parseRelease(text, board.installed, ignored);
+  board.valid = parseRelease(readFile(record), board.installed, ignored);
 }
 
 bool recordIsCurrent() {
-  return board.valid && readFile(board.options.installDir / "install.manifest") == board.manifestText;
+  return board.valid && recordReadAsLatest;
+}
+
+const Release& installedRelease() {
+  // A release read from a record always has files: an empty one was left empty on purpose,
+  // unless something has filled board.installed since (a commit, a test).
+  return recordReadAsLatest && board.installed.files.empty() ? board.latest : board.installed;
 }

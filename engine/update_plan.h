@@ -7,8 +7,16 @@
 #include <filesystem>
 #include <string>
 
+#include "release/release.h"
+
 // Reads "install.manifest" of the install folder into board.installed and board.valid.
 void readInstalledState();
+
+// The installed release as the last check read it (meaningful while board.valid): when the
+// record held exactly the manifest that check verified, that is board.latest itself, and
+// board.installed is left empty rather than filled with a copy of a release of perhaps tens of
+// thousands of files.
+const Release& installedRelease();
 
 // Fetches and verifies the latest manifest and works out what is needed.
 bool checkForUpdate(std::string& error);

@@ -7,6 +7,9 @@
 namespace {
 
 constexpr std::string_view magicLine = "varnholt-release 1";
+// "file " + 64 hex digits + " 0 x" + LF: no file line is shorter, so the text can hold no more
+// file lines than its length over this.
+constexpr size_t shortestFileLine = 5 + 64 + 4 + 1;
 
 bool isHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -102,6 +105,9 @@ bool parseRelease(std::string_view text, Release& release, std::string& error) {
     error = "not a Varnholt release";
     return false;
   }
+  // Room for every file line the text can hold, so that a large release is not copied as its
+  // list grows; pages that stay unused are never touched.
+  release.files.reserve(text.size() / shortestFileLine);
   while (nextLine(text, position, line)) {
     if (line.empty()) continue;
     size_t space = line.find(' ');
