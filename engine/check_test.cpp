@@ -326,3 +326,31 @@ TEST_F(CompareWithDisk, OnlyARecordOfExactlyTheLatestTextIsTheLatestRelease) {
   EXPECT_FALSE(board.valid);
   EXPECT_FALSE(recordIsCurrent());
 }
+
+TEST_F(CompareWithDisk, ALargeReleaseIsJudgedFileByFileAsASmallOne) {
+  // Large enough for the status queries to be shared with a second thread.
+  TestRelease latest;
+  for (int i = 0; i < 900; ++i) {
+    latest.files.push_back({"d" + std::to_string(i / 100) + "/f" + std::to_string(i), "content " + std::to_string(i)});
+  }
+  record(latest);
+  std::vector<uint64_t> expected;
+  for (uint64_t i = 0; i < latest.files.size(); ++i) {
+    const GameFile& file = latest.files[i];
+    if (i % 7 == 3) {
+      expected.push_back(i);  // missing
+    } else if (i % 11 == 5) {
+      writeText(install() / file.path, file.content + "!");  // another size
+      expected.push_back(i);
+    } else if (i % 13 == 6) {
+      fs::create_directories(install() / file.path);  // a folder in its place
+      expected.push_back(i);
+    } else {
+      writeText(install() / file.path, file.content);
+    }
+  }
+  board.latest = releaseRecord(latest);
+  std::string error;
+  ASSERT_TRUE(compareWithDisk(error));
+  EXPECT_EQ(board.neededFiles, expected);
+}
