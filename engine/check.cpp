@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <functional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "download/download.h"
 #include "engine/compare.h"
 #include "engine/contained.h"
+#include "engine/path_table.h"
 #include "engine/update_plan.h"
 #include "release/release.h"
 
@@ -28,37 +28,17 @@ namespace {
 constexpr int manifestAttempts = 3;
 constexpr uint64_t progressEveryFiles = 16;
 
-// Recorded hash by path; a path listed twice keeps its later hash. An open-addressing table
-// of pointers into the installed release, which the check does not change after reading it: one
-// allocation for a release of any size.
-class RecordedHashes {
- public:
-  explicit RecordedHashes(const std::vector<ReleaseFile>& files) {
-    size_t capacity = 16;
-    while (capacity < files.size() + files.size() / 2) capacity *= 2;
-    slots_.assign(capacity, nullptr);
-    mask_ = capacity - 1;
-    // A later line for the same path replaces the earlier one.
-    for (const ReleaseFile& file : files) slots_[slotOf(file.path)] = &file;
-  }
+// Recorded hash by path; a path listed twice keeps its later hash. The hashes are those of
+// the installed release, which the check does not change after reading it.
+using RecordedHashes = PathTable<const std::string*>;
 
-  // The recorded hash of path, or nullptr when the record does not list it.
-  const std::string* find(std::string_view path) const {
-    const ReleaseFile* file = slots_[slotOf(path)];
-    return file ? &file->hash : nullptr;
-  }
-
- private:
-  // The slot that holds path, or the empty slot where it would go.
-  size_t slotOf(std::string_view path) const {
-    size_t index = std::hash<std::string_view>()(path) & mask_;
-    while (slots_[index] && slots_[index]->path != path) index = (index + 1) & mask_;
-    return index;
-  }
-
-  std::vector<const ReleaseFile*> slots_;
-  size_t mask_ = 0;
-};
+RecordedHashes recordedHashes() {
+  if (!board.valid) return RecordedHashes();
+  const Release& installed = installedRelease();
+  RecordedHashes hashes(installed.files.size());
+  for (const ReleaseFile& file : installed.files) hashes.set(file.path, &file.hash);
+  return hashes;
+}
 
 // Status queries folder by folder: the files of a release come folder by folder, so the folder
 // is walked to once, not once per file (a game of 20,000 files in a deep install folder).
@@ -163,8 +143,8 @@ bool filePresent(const std::string& installFolder, ContainmentCache& containment
   int64_t size;
   if (!ahead.sizeOf(index, size)) size = regularFileSize(folders, file.path);
   if (size < 0 || static_cast<uint64_t>(size) != file.size) return false;
-  const std::string* recordedHash = recorded.find(file.path);
-  if (!repair && recordedHash && *recordedHash == file.hash) return true;
+  const std::string* const* recordedHash = recorded.find(file.path);
+  if (!repair && recordedHash && **recordedHash == file.hash) return true;
   return fileDigest(installFolder + '/' + file.path) == file.hash;
 }
 
@@ -183,8 +163,7 @@ bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, cons
 bool compareWithDisk(std::string& error) {
   const fs::path& installDir = board.options.installDir;
   readInstalledStateAgainstLatest();
-  static const std::vector<ReleaseFile> nothingRecorded;
-  const RecordedHashes recorded(board.valid ? installedRelease().files : nothingRecorded);
+  const RecordedHashes recorded = recordedHashes();
   ContainmentCache containment(installDir);  // the check changes nothing on disk
   const std::string installFolder = installDir.string();
   FolderStatus folders(installFolder);

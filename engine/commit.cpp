@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "app/status_board.h"
 #include "desktop/desktop.h"
 #include "engine/contained.h"
+#include "engine/path_table.h"
 #include "engine/update_plan.h"
 #include "release/release.h"
 
@@ -24,28 +26,32 @@ namespace {
 
 // Which paths belong to which release: used to tell the older release's leftovers, which
 // the commit may clear away, from the player's own files, which it must never touch.
+// The paths point into board.latest and the installed release, unchanged during the commit.
 struct Ownership {
-  std::set<std::string> kept;                        // files and links of the latest release
-  std::set<std::string> installed;                   // files and links of the recorded release
+  PathTable<bool> kept;                              // files and links of the latest release
+  PathTable<bool> installed;                         // files and links of the recorded release
   std::map<std::string, std::string> latestLinks;    // path -> target
   std::map<std::string, std::string> installedLinks;
 
-  bool leftover(const std::string& path) const { return installed.count(path) && !kept.count(path); }
-  bool releaseOwned(const std::string& path) const { return installed.count(path) || kept.count(path); }
+  bool leftover(std::string_view path) const { return installed.contains(path) && !kept.contains(path); }
+  bool releaseOwned(std::string_view path) const { return installed.contains(path) || kept.contains(path); }
 };
 
 Ownership ownership() {
   Ownership owned;
-  for (const ReleaseFile& file : board.latest.files) owned.kept.insert(file.path);
-  for (const ReleaseLink& link : board.latest.links) {
-    owned.kept.insert(link.path);
+  const Release& latest = board.latest;
+  owned.kept = PathTable<bool>(latest.files.size() + latest.links.size());
+  for (const ReleaseFile& file : latest.files) owned.kept.set(file.path, true);
+  for (const ReleaseLink& link : latest.links) {
+    owned.kept.set(link.path, true);
     owned.latestLinks[link.path] = link.target;
   }
   if (board.valid) {
     const Release& installed = installedRelease();
-    for (const ReleaseFile& file : installed.files) owned.installed.insert(file.path);
+    owned.installed = PathTable<bool>(installed.files.size() + installed.links.size());
+    for (const ReleaseFile& file : installed.files) owned.installed.set(file.path, true);
     for (const ReleaseLink& link : installed.links) {
-      owned.installed.insert(link.path);
+      owned.installed.set(link.path, true);
       owned.installedLinks[link.path] = link.target;
     }
   }
@@ -238,22 +244,24 @@ void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
   std::vector<std::string> leftovers;
   const Release& installed = installedRelease();
   for (const ReleaseFile& file : installed.files) {
-    if (!owned.kept.count(file.path)) leftovers.push_back(file.path);
+    if (!owned.kept.contains(file.path)) leftovers.push_back(file.path);
   }
   for (const ReleaseLink& link : installed.links) {
-    if (!owned.kept.count(link.path)) leftovers.push_back(link.path);
+    if (!owned.kept.contains(link.path)) leftovers.push_back(link.path);
   }
   if (leftovers.empty()) return;
 
   ContainmentCache containment(installDir);  // deleting makes no link
   std::set<FileIdentity> keptEntries;
-  for (const std::string& path : owned.kept) {
+  auto keep = [&](const std::string& path) {
     std::string reason;
     FileIdentity id;
     if (containment.parentInside(path, reason) && identity(installDir / withoutTrailingSlash(path), id)) {
       keptEntries.insert(id);
     }
-  }
+  };
+  for (const ReleaseFile& file : board.latest.files) keep(file.path);
+  for (const ReleaseLink& link : board.latest.links) keep(link.path);
   for (const std::string& path : leftovers) {
     std::string reason;
     if (!containment.parentInside(path, reason) || throughNewLink(path, owned)) continue;
