@@ -37,24 +37,20 @@ struct Ownership {
   bool releaseOwned(std::string_view path) const { return installed.contains(path) || kept.contains(path); }
 };
 
+// The paths of release's files and links, and the target of each link.
+void collectPaths(const Release& release, PathTable<bool>& paths, std::map<std::string, std::string>& links) {
+  paths = PathTable<bool>(release.files.size() + release.links.size());
+  for (const ReleaseFile& file : release.files) paths.set(file.path, true);
+  for (const ReleaseLink& link : release.links) {
+    paths.set(link.path, true);
+    links[link.path] = link.target;
+  }
+}
+
 Ownership ownership() {
   Ownership owned;
-  const Release& latest = board.latest;
-  owned.kept = PathTable<bool>(latest.files.size() + latest.links.size());
-  for (const ReleaseFile& file : latest.files) owned.kept.set(file.path, true);
-  for (const ReleaseLink& link : latest.links) {
-    owned.kept.set(link.path, true);
-    owned.latestLinks[link.path] = link.target;
-  }
-  if (board.valid) {
-    const Release& installed = installedRelease();
-    owned.installed = PathTable<bool>(installed.files.size() + installed.links.size());
-    for (const ReleaseFile& file : installed.files) owned.installed.set(file.path, true);
-    for (const ReleaseLink& link : installed.links) {
-      owned.installed.set(link.path, true);
-      owned.installedLinks[link.path] = link.target;
-    }
-  }
+  collectPaths(board.latest, owned.kept, owned.latestLinks);
+  if (board.valid) collectPaths(installedRelease(), owned.installed, owned.installedLinks);
   return owned;
 }
 

@@ -56,13 +56,6 @@ TestRelease largerRelease() {
   return release;
 }
 
-TreeSnapshot withoutStaging(TreeSnapshot tree) {
-  for (auto it = tree.begin(); it != tree.end();) {
-    it = it->first.rfind(".staging", 0) == 0 ? tree.erase(it) : std::next(it);
-  }
-  return tree;
-}
-
 class DiskFault : public ::testing::Test {
  protected:
   fs::path install() const { return sandbox.path() / "game"; }

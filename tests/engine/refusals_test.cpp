@@ -33,14 +33,6 @@ TestRelease newerRelease() {
   return release;
 }
 
-// Everything below the install folder but the staging folder.
-TreeSnapshot withoutStaging(TreeSnapshot tree) {
-  for (auto it = tree.begin(); it != tree.end();) {
-    it = it->first.rfind(".staging", 0) == 0 ? tree.erase(it) : std::next(it);
-  }
-  return tree;
-}
-
 class Refusal : public ::testing::Test {
  protected:
   void SetUp() override {

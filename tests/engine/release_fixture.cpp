@@ -124,6 +124,13 @@ void writeText(const fs::path& path, const std::string& content) {
 
 std::string readText(const fs::path& path) { return readFile(path); }
 
+TreeSnapshot withoutStaging(TreeSnapshot tree) {
+  for (auto it = tree.begin(); it != tree.end();) {
+    it = it->first.rfind(".staging", 0) == 0 ? tree.erase(it) : std::next(it);
+  }
+  return tree;
+}
+
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

@@ -45,6 +45,8 @@ using TreeSnapshot = std::map<std::string, std::string>;
 TreeSnapshot snapshotTree(const std::filesystem::path& root);
 // What snapshotTree gives for a folder that holds exactly release (and its folders).
 TreeSnapshot releaseTree(const TestRelease& release);
+// Everything below the install folder but the staging folder.
+TreeSnapshot withoutStaging(TreeSnapshot tree);
 // Adds a player's file (and its folders) to a snapshot.
 void addFile(TreeSnapshot& tree, const std::string& path, const std::string& content, int mode = 0644);
 std::string describeFile(const std::string& content, int mode);

@@ -24,7 +24,7 @@ Game smallGame() {
 
 std::string header() { return "varnholt-release 1\nversion 9.9\nprotocol 1\ngame f/0\n"; }
 
-std::string fileLine(const std::string& path) { return "file " + digestOf(content) + " " + std::to_string(content.size()) + " " + path + "\n"; }
+std::string fileLine(const std::string& path) { return "file " + contentDigest(content) + " " + std::to_string(content.size()) + " " + path + "\n"; }
 
 std::string manyLines(size_t lines, const std::string& lastLine) {
   std::string text = header();

@@ -63,8 +63,8 @@ class FaultInjection : public InstallFixture {
   void expectFirstRecordedNothingLost() {
     const FolderContents now = contents();
     const FolderContents second = expectedAfterInstall(secondGame(), "main", playerFiles);
-    EXPECT_EQ(now.at("install.manifest"), "file " + digestOf(firstManifest));
-    for (const auto& [path, content] : playerFiles) EXPECT_EQ(now.at(path), "file " + digestOf(content)) << path;
+    EXPECT_EQ(now.at("install.manifest"), "file " + contentDigest(firstManifest));
+    for (const auto& [path, content] : playerFiles) EXPECT_EQ(now.at(path), "file " + contentDigest(content)) << path;
     for (const auto& [path, what] : installed) {
       if (path == "install.manifest" || path == "install.source") continue;
       auto found = now.find(path);
@@ -99,8 +99,8 @@ TEST_F(FaultInjection, RecordReplacedByFolder) {
   EXPECT_EQ(lastLogLine(), "failed: Could not record the installed version.");
   const FolderContents now = contents();
   EXPECT_EQ(now.at("install.manifest"), "folder");
-  EXPECT_EQ(now.at("install.manifest/notes.txt"), "file " + digestOf("the player's notes"));
-  for (const auto& [path, content] : playerFiles) EXPECT_EQ(now.at(path), "file " + digestOf(content)) << path;
+  EXPECT_EQ(now.at("install.manifest/notes.txt"), "file " + contentDigest("the player's notes"));
+  for (const auto& [path, content] : playerFiles) EXPECT_EQ(now.at(path), "file " + contentDigest(content)) << path;
   // Without a record nothing counts as the older release's, so nothing was deleted.
   EXPECT_EQ(now.at("lib/libx.so.1"), installed.at("lib/libx.so.1"));
 
@@ -124,7 +124,7 @@ TEST_F(FaultInjection, FileAtAFoldersPlace) {
   EXPECT_EQ(result.exitCode, 1) << result.output;
   EXPECT_EQ(lastLogLine(), "failed: Could not install data/maps/m1.map (Not a directory).");
   expectFirstRecordedNothingLost();
-  EXPECT_EQ(contents().at("data/maps"), "file " + digestOf("the player's file"));
+  EXPECT_EQ(contents().at("data/maps"), "file " + contentDigest("the player's file"));
 
   fs::remove(installDir / "data/maps");
   size_t requestsBefore = server().requestedPaths().size();
@@ -148,7 +148,7 @@ TEST_P(ServerFaults, FailsAndKeepsTheInstalledRelease) {
   const ServerFault& fault = GetParam();
   installFirstThenPublishSecond();
   MisbehavingServer misbehaving(www);
-  const std::string changed = "/main/linux/files/" + digestOf(secondGame().files.at("data/c.dat").content);
+  const std::string changed = "/main/linux/files/" + contentDigest(secondGame().files.at("data/c.dat").content);
   std::string path = fault.path;
   if (path == "FILE") path = changed;
   std::string behaviour = fault.behaviour;

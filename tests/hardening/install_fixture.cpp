@@ -1,6 +1,5 @@
 #include "tests/hardening/install_fixture.h"
 
-#include <fstream>
 #include <sstream>
 #include <system_error>
 
@@ -11,20 +10,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  ASSERT_TRUE(out.flush()) << "could not write " << path;
-}
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 void addParents(FolderContents& contents, const std::string& path) {
   for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
     contents[path.substr(0, slash)] = "folder";
@@ -32,12 +17,6 @@ void addParents(FolderContents& contents, const std::string& path) {
 }
 
 }  // namespace
-
-std::string digestOf(const std::string& content) {
-  DigestStream stream;
-  stream.add(content.data(), content.size());
-  return finishDigest(stream);
-}
 
 void InstallFixture::SetUp() {
   www = temp.path() / "www";
@@ -75,7 +54,7 @@ void InstallFixture::publishManifest(const std::string& manifestText,
                                      const std::vector<std::string>& fileContents,
                                      const std::string& channel) {
   for (const std::string& content : fileContents) {
-    writeText(tree(channel) / "files" / digestOf(content), content);
+    writeText(tree(channel) / "files" / contentDigest(content), content);
   }
   writeText(tree(channel) / "latest.manifest", signManifest(manifestText, seed));
 }
@@ -142,7 +121,7 @@ FolderContents InstallFixture::expectedAfterInstall(const Game& game, const std:
   FolderContents expected;
   for (const auto& [path, file] : game.files) {
     addParents(expected, path);
-    expected[path] = (file.executable ? "exec " : "file ") + digestOf(file.content);
+    expected[path] = (file.executable ? "exec " : "file ") + contentDigest(file.content);
   }
   for (const auto& [path, target] : game.links) {
     addParents(expected, path);
@@ -150,10 +129,10 @@ FolderContents InstallFixture::expectedAfterInstall(const Game& game, const std:
   }
   for (const auto& [path, content] : playerFiles) {
     addParents(expected, path);
-    expected[path] = "file " + digestOf(content);
+    expected[path] = "file " + contentDigest(content);
   }
-  expected["install.manifest"] = "file " + digestOf(servedManifest(channel));
-  expected["install.source"] = "file " + digestOf(source(channel) + "\n");
+  expected["install.manifest"] = "file " + contentDigest(servedManifest(channel));
+  expected["install.source"] = "file " + contentDigest(source(channel) + "\n");
   return expected;
 }
 

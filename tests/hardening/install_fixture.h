@@ -14,6 +14,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/servers.h"
+#include "tests/engine/release_fixture.h"
 #include "tests/support/temp_folder.h"
 
 struct FolderFile {
@@ -32,7 +33,6 @@ struct Game {
 // run it), "link <target>" or "folder".
 using FolderContents = std::map<std::string, std::string>;
 
-std::string digestOf(const std::string& content);
 
 class InstallFixture : public testing::Test {
  protected:

@@ -10,14 +10,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "release/release.h"
+#include "tests/engine/release_fixture.h"
 #include "tests/support/process.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
@@ -42,25 +41,6 @@ constexpr int barY = 245;
 
 const std::string installedText = "It is in your applications menu. Run this again any time to update.";
 
-std::string readWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeWhole(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::string digestOf(const std::string& content) {
-  DigestStream stream;
-  stream.add(content.data(), content.size());
-  return finishDigest(stream);
-}
-
-// How far the progress bar is filled, in pixels from its left end.
 int filledWidth(SDL_Surface* image) {
   int width = 0;
   while (width < 464 && pixelAt(image, 48 + width, barY) == progressFill) ++width;
@@ -109,11 +89,11 @@ class WindowInteraction : public testing::Test {
   // and then its working folder to the record file, and the extra files given.
   void publish(const std::string& version, const std::map<std::string, std::string>& extraFiles = {}) {
     const fs::path folder = root / ("game-" + version);
-    writeWhole(folder / "bin/game.sh",
+    writeText(folder / "bin/game.sh",
                "#!/bin/sh\n{ for a in \"$0\" \"$@\"; do echo \"$a\"; done; pwd -P; } > '" + record.string() +
                    ".tmp'\nmv '" + record.string() + ".tmp' '" + record.string() + "'\n");
     fs::permissions(folder / "bin/game.sh", fs::perms(0755));
-    for (const auto& [path, content] : extraFiles) writeWhole(folder / path, content);
+    for (const auto& [path, content] : extraFiles) writeText(folder / path, content);
     std::string error;
     ASSERT_TRUE(publishRelease(folder, version, "bin/game.sh", seed, www / "linux", error)) << error;
   }
@@ -137,7 +117,7 @@ class WindowInteraction : public testing::Test {
     for (int waited = 0; waited < timeoutMs && !fs::exists(record); waited += 20) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return readWhole(record);
+    return readText(record);
   }
   std::string expectedRecord(bool updated) const {
     return (installDir / "bin/game.sh").string() + "\n" + (updated ? "--updated\n" : "") + installDir.string() + "\n";
@@ -181,7 +161,7 @@ TEST_F(WindowInteraction, InstallAndPlaySlow) {
   NginxServer server(www);
   SetupWindow window(display, home, logPath, arguments(server.httpUrl()));
 
-  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 1 MB to download.")) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 1 MB to download.")) << readText(logPath);
   SurfacePtr offer = primaryShown(window, "offer");
   EXPECT_EQ(pixelAt(offer.get(), primaryFillX, primaryFillY), primaryFill);
   EXPECT_EQ(offer->w, 560);
@@ -200,7 +180,7 @@ TEST_F(WindowInteraction, InstallAndPlaySlow) {
   // A right click exactly on the button's top left corner is a click on INSTALL.
   window.click(386, 316, 3);
   window.movePointer(10, 10);
-  ASSERT_TRUE(window.waitForLogLine("Varnholt 1.0 is installed. - " + installedText)) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine("Varnholt 1.0 is installed. - " + installedText)) << readText(logPath);
   EXPECT_TRUE(fs::exists(installDir / "data/world.pak"));
   SurfacePtr done = primaryShown(window, "done");
   EXPECT_EQ(filledWidth(done.get()), 464);
@@ -222,10 +202,10 @@ TEST_F(WindowInteraction, CancelDuringADownloadSlow) {
   ThrottledServer server(www, 2000000);
   SetupWindow window(display, home, logPath, arguments(server.url()));
 
-  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 24 MB to download.", 30000)) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 24 MB to download.", 30000)) << readText(logPath);
   primaryShown(window, "offer-slow");
   window.pressKey("Return");
-  ASSERT_TRUE(window.waitForLogLine("Downloading Varnholt 1.0...")) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine("Downloading Varnholt 1.0...")) << readText(logPath);
   // With VARNHOLT_SCREENSHOT_DIR the picture waits for a bar about a third full.
   const int wanted = std::getenv("VARNHOLT_SCREENSHOT_DIR") ? 170 : 2;
   SurfacePtr downloading =
@@ -259,9 +239,9 @@ TEST_F(WindowInteraction, CancelDuringADownloadSlow) {
 
   // The finished file stays staged under its hash, the unfinished one as its part file.
   const fs::path staging = installDir / ".staging";
-  EXPECT_EQ(readWhole(staging / digestOf(small)), small);
+  EXPECT_EQ(readText(staging / contentDigest(small)), small);
   std::error_code ec;
-  const uintmax_t partSize = fs::file_size(staging / (digestOf(large) + ".part"), ec);
+  const uintmax_t partSize = fs::file_size(staging / (contentDigest(large) + ".part"), ec);
   EXPECT_FALSE(ec) << ec.message();
   EXPECT_GT(partSize, 0u);
   EXPECT_LT(partSize, large.size());
@@ -275,7 +255,7 @@ TEST_F(WindowInteraction, TryAgainAfterAFailedCheckRunsANewCheck) {
 
   const std::string failed = "Could not check for the newest version. - Could not reach the Varnholt server: "
                              "the server answered 404 for " + server.httpUrl() + "linux/latest.manifest";
-  ASSERT_TRUE(window.waitForLogLine(failed)) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine(failed)) << readText(logPath);
   SurfacePtr failedScreen = primaryShown(window, "failed");
   // The long detail wraps inside its column, and each line is centred in the window.
   const std::vector<std::pair<int, int>> lines = textLines(failedScreen.get(), 200, 240);
@@ -289,7 +269,7 @@ TEST_F(WindowInteraction, TryAgainAfterAFailedCheckRunsANewCheck) {
   publish("1.0");
   const uintmax_t gameSize = fs::file_size(root / "game-1.0/bin/game.sh");
   window.click(primaryX, primaryY);
-  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 1 MB to download.")) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 1 MB to download.")) << readText(logPath);
   const std::vector<std::string> expected = {"Looking for the newest version...",
                                              failed,
                                              "Looking for the newest version...",
@@ -320,7 +300,7 @@ TEST_F(WindowInteraction, UnattendedUpdateStartsTheGameSlow) {
 
     SetupWindow window(display, home, logPath, arguments(server.httpUrl(), {"--update"}));
     int exitCode = -1;
-    ASSERT_TRUE(window.waitForExit(30000, exitCode)) << readWhole(logPath);
+    ASSERT_TRUE(window.waitForExit(30000, exitCode)) << readText(logPath);
     EXPECT_EQ(exitCode, 0) << window.output();
     EXPECT_EQ(gameRecord(), expectedRecord(true));
     const std::vector<std::string> lines = window.logLines();
@@ -335,7 +315,7 @@ TEST_F(WindowInteraction, PlayWithoutTheGameWarnsAndStays) {
   NginxServer server(www);
   installQuietly(server.httpUrl());
   SetupWindow window(display, home, logPath, arguments(server.httpUrl()));
-  ASSERT_TRUE(window.waitForLogLine("Varnholt 1.0 is installed and up to date.")) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine("Varnholt 1.0 is installed and up to date.")) << readText(logPath);
   primaryShown(window, "up-to-date");
 
   ASSERT_TRUE(fs::remove(installDir / "bin/game.sh"));
@@ -358,13 +338,13 @@ TEST_F(WindowInteraction, StopDuringAStalledDownloadClosesTheWindowAtOnce) {
   const std::string large(2000000, 'L');
   publish("1.0", {{"b.dat", large}});
   MisbehavingServer server(www);
-  server.set("/linux/files/" + digestOf(large), R"({"stallAfter": 1000})");
+  server.set("/linux/files/" + contentDigest(large), R"({"stallAfter": 1000})");
   SetupWindow window(display, home, logPath, arguments(server.url()));
 
-  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 2 MB to download.")) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 2 MB to download.")) << readText(logPath);
   primaryShown(window, "offer-stalled");
   window.pressKey("Return");
-  ASSERT_TRUE(window.waitForLogLine("Downloading Varnholt 1.0...")) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine("Downloading Varnholt 1.0...")) << readText(logPath);
   window.pressKey("Escape");
   ASSERT_TRUE(window.answerMessageBox("Return"));
   EXPECT_TRUE(display.waitForNoWindow("Varnholt Setup", 3000));
@@ -377,10 +357,10 @@ TEST_F(WindowInteraction, WindowCloseDuringADownloadAsksOnceSlow) {
   ThrottledServer server(www, 2000000);
   SetupWindow window(display, home, logPath, arguments(server.url()));
 
-  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 24 MB to download.")) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine("Install Varnholt 1.0? - 24 MB to download.")) << readText(logPath);
   primaryShown(window, "offer-close");
   window.click(primaryX, primaryY);
-  ASSERT_TRUE(window.waitForLogLine("Downloading Varnholt 1.0...")) << readWhole(logPath);
+  ASSERT_TRUE(window.waitForLogLine("Downloading Varnholt 1.0...")) << readText(logPath);
 
   window.closeByWindowManager();
   ASSERT_TRUE(window.answerMessageBox("Escape"));
@@ -402,7 +382,7 @@ TEST_F(WindowInteraction, UnattendedUpdateWaitsAfterAFailedCheck) {
   SetupWindow window(display, home, logPath, arguments(server.httpUrl(), {"--update"}));
   ASSERT_TRUE(window.waitForLogLine("Could not check for the newest version. - Could not reach the Varnholt server: "
                                     "the server answered 404 for " + server.httpUrl() + "linux/latest.manifest"))
-      << readWhole(logPath);
+      << readText(logPath);
   primaryShown(window, "failed-unattended");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_TRUE(window.running());
