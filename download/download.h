@@ -1,14 +1,20 @@
 // The download client: one HTTP(S) GET through libcurl's easy interface, the locations on the
-// release server, the two transfer sinks and the size texts. Everything runs on the thread
-// that calls fetchUrl (the worker, or the main thread in a windowless run); one fetch at a time.
+// release server, the two transfer sinks, the part file they write and the size texts.
+// Everything runs on the thread that calls fetchUrl (the worker, or the main thread in a
+// windowless run), one fetch at a time; only the part file's own writer thread runs beside it.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "release/release.h"
@@ -37,11 +43,52 @@ struct ManifestSink {
   bool operator()(const char* data, size_t length) const;
 };
 
+// The part file of one download attempt after another, written behind the caller: write copies
+// the bytes into one of a few buffers, and a thread of the object's own hands full buffers to
+// the kernel while the caller receives and hashes the next chunk. A file that fits in one
+// buffer is written by close on the caller's thread. A failed write is reported by the next
+// write or by close. One caller thread at a time; the object is reused from file to file.
+class PartFile {
+ public:
+  static constexpr size_t bufferSize = 524288;
+  static constexpr size_t bufferCount = 4;
+
+  PartFile() = default;
+  PartFile(const PartFile&) = delete;
+  PartFile& operator=(const PartFile&) = delete;
+  ~PartFile();
+
+  // Creates or empties the file; a link at its name is not followed.
+  bool open(const std::filesystem::path& path);
+  // False once any write to this file has failed.
+  bool write(const char* data, size_t length);
+  // Writes what is left and closes; false when any write or the close failed, or when the file
+  // does not hold exactly the bytes it was given.
+  bool close();
+
+ private:
+  char* bufferAt(size_t index) { return buffers_.data() + index * bufferSize; }
+  bool handOver();
+  void writeQueued();
+
+  int fd_ = -1;
+  uint64_t accepted_ = 0;  // bytes given to write since open
+  std::vector<char> buffers_;  // bufferCount buffers, allocated by the first write
+  std::array<size_t, bufferCount> used_{};
+  size_t filling_ = 0;  // the buffer the caller fills; the queued ones come before it
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t queued_ = 0;
+  std::atomic<bool> failed_ = false;
+  bool stopping_ = false;
+  std::thread writer_;  // started by the first full buffer, kept for the next files
+};
+
 // Streams one release file to its part file while hashing it and publishing progress.
 struct FileSink {
   StatusBoard& board;
   uint64_t total;
-  FILE* partFile;
+  PartFile& partFile;
   DigestStream& digest;
   uint64_t& receivedBytes;
   uint64_t& doneBytes;

@@ -34,7 +34,7 @@ bool FileSink::operator()(const char* data, size_t length) const {
   if (board.cancel.load()) return false;
   // The digest covers the bytes received, not the bytes stored: a write that did not reach the
   // disk would go unnoticed by the hash check, so it ends the transfer here.
-  if (std::fwrite(data, 1, length, partFile) != length) {
+  if (!partFile.write(data, length)) {
     writeFailed = true;
     return false;
   }

@@ -1,11 +1,7 @@
 // The apply transaction, first phase: every needed file is downloaded into ".staging" under
 // the name of its hash and kept only when its size and digest match the release. Nothing
 // outside the staging folder changes here; the commit (commit.cpp) follows.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <set>
 #include <string>
 #include <system_error>
@@ -22,45 +18,6 @@ namespace {
 
 constexpr uint64_t spaceMargin = 67108864;  // 64 MiB on top of the download
 constexpr int fileAttempts = 3;
-// Few writes, from a buffer that stays in the processor's cache: with 1 MiB every byte left the
-// cache between the chunk's copy into the buffer and the kernel's copy out of it, and a first
-// install spent a fifth more processor time.
-constexpr size_t partBufferSize = 131072;
-
-// The part file of one attempt. Opened without following a link planted at its name, so a
-// download can only ever land in the staging folder.
-class PartFile {
- public:
-  PartFile() = default;
-  PartFile(const PartFile&) = delete;
-  PartFile& operator=(const PartFile&) = delete;
-  ~PartFile() {
-    if (file_) std::fclose(file_);
-  }
-
-  bool open(const fs::path& path, std::vector<char>& buffer) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    file_ = fdopen(fd, "wb");
-    if (!file_) {
-      ::close(fd);
-      return false;
-    }
-    return std::setvbuf(file_, buffer.data(), _IOFBF, buffer.size()) == 0;
-  }
-
-  FILE* get() const { return file_; }
-
-  // False when the last buffered bytes could not be written.
-  bool close() {
-    FILE* file = file_;
-    file_ = nullptr;
-    return std::fclose(file) == 0;
-  }
-
- private:
-  FILE* file_ = nullptr;
-};
 
 bool enoughSpace(const fs::path& installDir) {
   std::error_code ec;
@@ -84,8 +41,7 @@ bool stagedEntryValid(const fs::path& entry, const std::string& hash) {
 
 // Downloads one file into its part file, up to three attempts, and keeps it as the staging
 // entry named by its hash.
-bool downloadFile(const ReleaseFile& file, uint64_t& doneBytes, std::vector<char>& buffer,
-                  std::string& error) {
+bool downloadFile(const ReleaseFile& file, uint64_t& doneBytes, PartFile& partFile, std::string& error) {
   const fs::path staging = stagingFolder();
   const fs::path part = staging / (file.hash + ".part");
   bool succeeded = false;
@@ -97,8 +53,7 @@ bool downloadFile(const ReleaseFile& file, uint64_t& doneBytes, std::vector<char
     // Whatever stands at the part file's name goes first: a link planted there is not followed.
     std::error_code ec;
     fs::remove(part, ec);
-    PartFile partFile;
-    if (!partFile.open(part, buffer)) {
+    if (!partFile.open(part)) {
       error = "Could not write to " + staging.string();
       return false;
     }
@@ -106,8 +61,7 @@ bool downloadFile(const ReleaseFile& file, uint64_t& doneBytes, std::vector<char
     uint64_t receivedBytes = 0;
     bool writeFailed = false;
     error.clear();
-    const FileSink sink{board, board.neededBytes, partFile.get(), digest, receivedBytes, doneBytes,
-                        file, writeFailed};
+    const FileSink sink{board, board.neededBytes, partFile, digest, receivedBytes, doneBytes, file, writeFailed};
     const bool fetched = fetchUrl(fileUrl(board.options.source, file.hash), sink, error, false);
     if (!partFile.close()) writeFailed = true;
     if (writeFailed) {
@@ -161,7 +115,7 @@ bool applyUpdate(std::string& error) {
   const fs::path staging = stagingFolder();
   prepareStagingFolder(staging);
 
-  std::vector<char> buffer(partBufferSize);
+  PartFile partFile;
   std::set<std::string> stagedHashes;
   uint64_t doneBytes = 0;
   for (uint64_t index : board.neededFiles) {
@@ -172,7 +126,7 @@ bool applyUpdate(std::string& error) {
       doneBytes += file.size;
       continue;
     }
-    if (!downloadFile(file, doneBytes, buffer, error)) return false;
+    if (!downloadFile(file, doneBytes, partFile, error)) return false;
     stagedHashes.insert(file.hash);
   }
   return commitUpdate(error);

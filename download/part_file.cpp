@@ -1,0 +1,131 @@
+// The part file of a download, written behind the receiving thread: the kernel's copy of a
+// chunk into the page cache costs about as much as hashing it, so a writer thread of the
+// file's own does the writing while the next chunk is received and hashed.
+#include "download/download.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+bool writeAll(int fd, const char* data, size_t length) {
+  while (length > 0) {
+    ssize_t written = ::write(fd, data, length);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) return false;
+    data += written;
+    length -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+PartFile::~PartFile() {
+  if (fd_ >= 0) (void)close();
+  if (writer_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    writer_.join();
+  }
+}
+
+bool PartFile::open(const std::filesystem::path& path) {
+  if (fd_ >= 0) return false;
+  // Not following a link planted at the name: a download can only land where it was sent.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd_ < 0) return false;
+  failed_ = false;
+  accepted_ = 0;
+  // filling_ stays: the writer takes buffers in ring order from file to file.
+  used_[filling_] = 0;
+  return true;
+}
+
+bool PartFile::write(const char* data, size_t length) {
+  if (fd_ < 0 || failed_) return false;
+  accepted_ += length;
+  while (length > 0) {
+    if (buffers_.empty()) buffers_.resize(bufferCount * bufferSize);
+    size_t room = bufferSize - used_[filling_];
+    size_t piece = length < room ? length : room;
+    std::memcpy(bufferAt(filling_) + used_[filling_], data, piece);
+    used_[filling_] += piece;
+    data += piece;
+    length -= piece;
+    if (used_[filling_] == bufferSize && !handOver()) return false;
+  }
+  return true;
+}
+
+bool PartFile::close() {
+  if (fd_ < 0) return false;
+  bool written = true;
+  if (used_[filling_] > 0) {
+    bool writerIdle;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      writerIdle = queued_ == 0;
+    }
+    // A file that fits in one buffer is written here: no hand-over for small files.
+    if (writerIdle && !failed_) written = writeAll(fd_, bufferAt(filling_), used_[filling_]);
+    else written = handOver();
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return queued_ == 0; });
+    if (failed_) written = false;
+  }
+  // The digest covers the bytes received, not the bytes stored: a file of another length than
+  // it was given is never passed on as written.
+  struct stat status;
+  if (::fstat(fd_, &status) != 0 || (S_ISREG(status.st_mode) && static_cast<uint64_t>(status.st_size) != accepted_)) {
+    written = false;
+  }
+  // Errors of delayed allocation can appear only when the file is closed.
+  if (::close(fd_) != 0) written = false;
+  fd_ = -1;
+  used_[filling_] = 0;
+  return written;
+}
+
+// Queues the buffer being filled for the writer and takes the next one, waiting while all
+// are queued. False once a write has failed.
+bool PartFile::handOver() {
+  if (!writer_.joinable()) writer_ = std::thread([this] { writeQueued(); });
+  std::unique_lock<std::mutex> lock(mutex_);
+  ++queued_;
+  changed_.notify_all();
+  filling_ = (filling_ + 1) % bufferCount;
+  changed_.wait(lock, [this] { return queued_ < bufferCount || failed_; });
+  used_[filling_] = 0;
+  return !failed_;
+}
+
+void PartFile::writeQueued() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  size_t next = 0;  // buffers are queued and written in ring order
+  for (;;) {
+    changed_.wait(lock, [this] { return queued_ > 0 || stopping_; });
+    if (queued_ == 0) return;
+    const int fd = fd_;
+    const bool skip = failed_;
+    lock.unlock();
+    const bool written = skip || writeAll(fd, bufferAt(next), used_[next]);
+    lock.lock();
+    if (!written) failed_ = true;
+    next = (next + 1) % bufferCount;
+    --queued_;
+    changed_.notify_all();
+  }
+}
