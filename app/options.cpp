@@ -81,7 +81,9 @@ std::string readFile(const fs::path& path) {
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);
   bool failed = std::ferror(file);
   std::fclose(file);
-  return failed ? std::string() : content;
+  // Two returns, not a conditional expression: that would copy the content it returns.
+  if (failed) return {};
+  return content;
 }
 
 std::string defaultBaseUrl() {

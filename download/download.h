@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -67,13 +68,13 @@ class PartFile {
   bool close();
 
  private:
-  char* bufferAt(size_t index) { return buffers_.data() + index * bufferSize; }
+  char* bufferAt(size_t index) { return buffers_.get() + index * bufferSize; }
   bool handOver();
   void writeQueued();
 
   int fd_ = -1;
   uint64_t accepted_ = 0;  // bytes given to write since open
-  std::vector<char> buffers_;  // bufferCount buffers, allocated by the first write
+  std::unique_ptr<char[]> buffers_;  // bufferCount buffers, allocated by the first write
   std::array<size_t, bufferCount> used_{};
   size_t filling_ = 0;  // the buffer the caller fills; the queued ones come before it
   std::mutex mutex_;

@@ -56,7 +56,9 @@ bool PartFile::write(const char* data, size_t length) {
   if (fd_ < 0 || failed_) return false;
   accepted_ += length;
   while (length > 0) {
-    if (buffers_.empty()) buffers_.resize(bufferCount * bufferSize);
+    // Not value-initialised: zeroing would touch every page of the buffers, where a small file
+    // touches only the few it fills.
+    if (!buffers_) buffers_.reset(new char[bufferCount * bufferSize]);
     size_t room = bufferSize - used_[filling_];
     size_t piece = length < room ? length : room;
     std::memcpy(bufferAt(filling_) + used_[filling_], data, piece);

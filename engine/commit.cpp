@@ -153,16 +153,24 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string&
           if (fs::is_directory(fs::symlink_status(target, ignored))) fs::remove(target, ignored);
           fs::rename(copy, target, ec);
         }
+      } else {
+        std::error_code ignored;
+        fs::permissions(target, mode, fs::perm_options::replace, ignored);
       }
     } else {
       const fs::path entry = staging / file.hash;
-      std::error_code ignored;
-      fs::permissions(entry, mode, fs::perm_options::replace | fs::perm_options::nofollow, ignored);
+      std::error_code modeError;
+      fs::permissions(entry, mode, fs::perm_options::replace | fs::perm_options::nofollow, modeError);
       fs::rename(entry, target, ec);
+      // Without the mode on the entry (a system that cannot change it without following
+      // links), the placed file gets it.
+      if (!ec && modeError) fs::permissions(target, mode, fs::perm_options::replace, ec);
       if (ec == std::errc::cross_device_link) {
         fs::remove(target, ec);
         ec.clear();
         fs::copy_file(entry, target, ec);
+        // A copy made by the library may not carry the mode over.
+        if (!ec) fs::permissions(target, mode, fs::perm_options::replace, ec);
       }
       if (!ec) placed[file.hash] = target;
     }
@@ -170,7 +178,6 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string&
       error = "Could not install " + file.path + " (" + ec.message() + ").";
       return false;
     }
-    fs::permissions(target, mode, fs::perm_options::replace, ec);
   }
   return true;
 }

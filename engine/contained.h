@@ -27,6 +27,9 @@ class ContainmentCache {
 
  private:
   std::filesystem::path installDir_;
+  std::filesystem::path root_;  // installDir_ resolved, at the first entry
+  bool rootResolved_ = false;
+  std::string rootReason_;      // why it could not be resolved
   std::map<std::string, std::string, std::less<>> folders_;  // the entry's folder -> reason, "" inside
   std::string lastFolder_;
   std::string lastReason_;
