@@ -224,6 +224,7 @@ bool checkForUpdate(std::string& error) {
     return false;
   }
 
+  const RecordReadAhead record;
   if (!verifyRelease(board.manifestText, publicKey, board.latest, error)) return false;
   logLine("latest: " + board.latest.version + ", " + std::to_string(board.latest.files.size()) +
           " files, " + std::to_string(board.latest.links.size()) + " links");

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "app/status_board.h"
 #include "engine/compare.h"
@@ -18,6 +20,9 @@ namespace {
 
 // Whether the record read by the last check held exactly the manifest that check verified.
 bool recordReadAsLatest = false;
+
+// The reading begun ahead by the check in progress, if any.
+RecordReadAhead* readingAhead = nullptr;
 
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
@@ -51,7 +56,43 @@ void readInstalledState() {
   board.valid = parseRelease(text, board.installed, ignored);
 }
 
+RecordReadAhead::RecordReadAhead() {
+  const std::filesystem::path record = board.options.installDir / "install.manifest";
+  readAsLatest_ = !board.manifestText.empty() && holdsExactly(record, board.manifestText);
+  if (!readAsLatest_) {
+    try {
+      thread_ = std::thread([this, record] {
+        std::string ignored;
+        valid_ = parseRelease(readFile(record), installed_, ignored);
+      });
+    } catch (const std::system_error&) {
+      // No thread to spare: the check reads the record itself.
+      return;
+    }
+  }
+  readingAhead = this;
+}
+
+RecordReadAhead::~RecordReadAhead() {
+  if (readingAhead == this) readingAhead = nullptr;
+  if (thread_.joinable()) thread_.join();
+}
+
 void readInstalledStateAgainstLatest() {
+  if (readingAhead) {
+    RecordReadAhead& ahead = *readingAhead;
+    readingAhead = nullptr;
+    if (ahead.thread_.joinable()) ahead.thread_.join();
+    recordReadAsLatest = ahead.readAsLatest_;
+    if (recordReadAsLatest) {
+      board.installed = Release();
+      board.valid = true;
+    } else {
+      board.installed = std::move(ahead.installed_);
+      board.valid = ahead.valid_;
+    }
+    return;
+  }
   const std::filesystem::path record = board.options.installDir / "install.manifest";
   recordReadAsLatest = !board.manifestText.empty() && holdsExactly(record, board.manifestText);
   if (recordReadAsLatest) {
