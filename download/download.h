@@ -59,8 +59,9 @@ class PartFile {
   PartFile& operator=(const PartFile&) = delete;
   ~PartFile();
 
-  // Creates or empties the file; a link at its name is not followed.
-  bool open(const std::filesystem::path& path);
+  // Creates or empties the file; a link at its name is not followed. expectedSize, when
+  // known and small, sets the file's room aside up front.
+  bool open(const std::filesystem::path& path, uint64_t expectedSize = 0);
   // False once any write to this file has failed.
   bool write(const char* data, size_t length);
   // Writes what is left and closes; false when any write or the close failed, or when the file

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -40,11 +41,20 @@ PartFile::~PartFile() {
   }
 }
 
-bool PartFile::open(const std::filesystem::path& path) {
+bool PartFile::open(const std::filesystem::path& path, uint64_t expectedSize) {
   if (fd_ >= 0) return false;
   // Not following a link planted at the name: a download can only land where it was sent.
   fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd_ < 0) return false;
+  // A small file's blocks are set aside at once, beyond its end so that its length still
+  // grows only with what is written: moving it over an older file in the commit then does not
+  // make the file system write it out first, as ext4 does for a file whose blocks are not yet
+  // chosen (a fifth of the commit of an update of 200 small files). For large files the same
+  // measured no better than allocating as the data comes, which a file system that cannot set
+  // blocks aside does anyway.
+  if (expectedSize > 0 && expectedSize <= bufferSize) {
+    (void)::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(expectedSize));
+  }
   failed_ = false;
   accepted_ = 0;
   // filling_ stays: the writer takes buffers in ring order from file to file.

@@ -53,7 +53,7 @@ bool downloadFile(const ReleaseFile& file, uint64_t& doneBytes, PartFile& partFi
     // Whatever stands at the part file's name goes first: a link planted there is not followed.
     std::error_code ec;
     fs::remove(part, ec);
-    if (!partFile.open(part)) {
+    if (!partFile.open(part, file.size)) {
       error = "Could not write to " + staging.string();
       return false;
     }
