@@ -72,6 +72,14 @@ void forEachFolderOnTheWay(const std::string& path, const std::function<bool(con
 // meets a file or a link that is one of the older release's leftovers, that leftover goes now
 // rather than after the new files are placed. Anything else is left for the step to fail on.
 void clearLeftoversOnTheWay(const fs::path& installDir, const std::string& path, const Ownership& owned) {
+  // Only a leftover is ever removed: where no folder on the way is one, the walk on disk would
+  // change nothing, and an update of thousands of files spares a status query per folder.
+  bool leftoverOnTheWay = false;
+  forEachFolderOnTheWay(path, [&](const std::string& folder) {
+    leftoverOnTheWay = owned.leftover(folder);
+    return !leftoverOnTheWay;
+  });
+  if (!leftoverOnTheWay) return;
   forEachFolderOnTheWay(path, [&](const std::string& folder) {
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(installDir / folder, ec);
@@ -134,8 +142,9 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string&
       return false;
     }
     fs::create_directories(target.parent_path(), ec);
-    if (fs::is_symlink(fs::symlink_status(target, ec))) fs::remove(target, ec);
-    clearFolderOfLeftovers(installDir, file.path, owned);
+    const fs::file_status status = fs::symlink_status(target, ec);
+    if (fs::is_symlink(status)) fs::remove(target, ec);
+    if (fs::is_directory(status)) clearFolderOfLeftovers(installDir, file.path, owned);
 
     ec.clear();
     // Every file gets its mode before it takes its place, so that a run stopped at any moment
