@@ -24,19 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Which paths belong to which release: used to tell the older release's leftovers, which
-// the commit may clear away, from the player's own files, which it must never touch.
-// The paths point into board.latest and the installed release, unchanged during the commit.
-struct Ownership {
-  PathTable<bool> kept;                              // files and links of the latest release
-  PathTable<bool> installed;                         // files and links of the recorded release
-  std::map<std::string, std::string> latestLinks;    // path -> target
-  std::map<std::string, std::string> installedLinks;
-
-  bool leftover(std::string_view path) const { return installed.contains(path) && !kept.contains(path); }
-  bool releaseOwned(std::string_view path) const { return installed.contains(path) || kept.contains(path); }
-};
-
 // The paths of release's files and links, and the target of each link.
 void collectPaths(const Release& release, PathTable<bool>& paths, std::map<std::string, std::string>& links) {
   paths = PathTable<bool>(release.files.size() + release.links.size());
@@ -47,12 +34,69 @@ void collectPaths(const Release& release, PathTable<bool>& paths, std::map<std::
   }
 }
 
-Ownership ownership() {
-  Ownership owned;
-  collectPaths(board.latest, owned.kept, owned.latestLinks);
-  if (board.valid) collectPaths(installedRelease(), owned.installed, owned.installedLinks);
-  return owned;
+// True when both releases list the same files and links in the same order: an update that
+// changes contents only, which leaves nothing over.
+bool samePaths(const Release& a, const Release& b) {
+  if (a.files.size() != b.files.size() || a.links.size() != b.links.size()) return false;
+  for (size_t i = 0; i < a.files.size(); ++i) {
+    if (a.files[i].path != b.files[i].path) return false;
+  }
+  for (size_t i = 0; i < a.links.size(); ++i) {
+    if (a.links[i].path != b.links[i].path || a.links[i].target != b.links[i].target) return false;
+  }
+  return true;
 }
+
+// Which paths belong to which release: used to tell the older release's leftovers, which
+// the commit may clear away, from the player's own files, which it must never touch.
+// The paths point into board.latest and the installed release, unchanged during the commit.
+// The tables are made at the first question that needs them: an update whose releases list
+// the same paths has no leftover and mostly asks none.
+class Ownership {
+ public:
+  Ownership() : installed_(board.valid ? &installedRelease() : nullptr) {
+    nothingLeftOver_ = !installed_ || samePaths(board.latest, *installed_);
+  }
+
+  bool nothingLeftOver() const { return nothingLeftOver_; }
+  bool leftover(std::string_view path) const {
+    if (nothingLeftOver_) return false;
+    fill();
+    return installedPaths_.contains(path) && !keptPaths_.contains(path);
+  }
+  bool releaseOwned(std::string_view path) const {
+    fill();
+    return installedPaths_.contains(path) || keptPaths_.contains(path);
+  }
+  bool kept(std::string_view path) const {
+    fill();
+    return keptPaths_.contains(path);
+  }
+  const std::map<std::string, std::string>& latestLinks() const {
+    fill();
+    return latestLinks_;
+  }
+  const std::map<std::string, std::string>& installedLinks() const {
+    fill();
+    return installedLinks_;
+  }
+
+ private:
+  void fill() const {
+    if (filled_) return;
+    filled_ = true;
+    collectPaths(board.latest, keptPaths_, latestLinks_);
+    if (installed_) collectPaths(*installed_, installedPaths_, installedLinks_);
+  }
+
+  const Release* installed_;
+  bool nothingLeftOver_;
+  mutable bool filled_ = false;
+  mutable PathTable<bool> keptPaths_;       // files and links of the latest release
+  mutable PathTable<bool> installedPaths_;  // files and links of the recorded release
+  mutable std::map<std::string, std::string> latestLinks_;  // path -> target
+  mutable std::map<std::string, std::string> installedLinks_;
+};
 
 std::string withoutTrailingSlash(std::string path) {
   while (!path.empty() && path.back() == '/') path.pop_back();
@@ -230,10 +274,10 @@ bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& 
 bool throughNewLink(const std::string& path, const Ownership& owned) {
   bool found = false;
   forEachFolderOnTheWay(path, [&](const std::string& folder) {
-    auto latest = owned.latestLinks.find(folder);
-    if (latest == owned.latestLinks.end()) return true;
-    auto before = owned.installedLinks.find(folder);
-    found = before == owned.installedLinks.end() || before->second != latest->second;
+    auto latest = owned.latestLinks().find(folder);
+    if (latest == owned.latestLinks().end()) return true;
+    auto before = owned.installedLinks().find(folder);
+    found = before == owned.installedLinks().end() || before->second != latest->second;
     return !found;
   });
   return found;
@@ -252,14 +296,14 @@ bool identity(const fs::path& path, FileIdentity& id) {
 // entry is skipped when it would be deleted outside the install folder, or when it now is
 // one of the latest release's own entries under another name.
 void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
-  if (!board.valid) return;
+  if (!board.valid || owned.nothingLeftOver()) return;
   std::vector<std::string> leftovers;
   const Release& installed = installedRelease();
   for (const ReleaseFile& file : installed.files) {
-    if (!owned.kept.contains(file.path)) leftovers.push_back(file.path);
+    if (!owned.kept(file.path)) leftovers.push_back(file.path);
   }
   for (const ReleaseLink& link : installed.links) {
-    if (!owned.kept.contains(link.path)) leftovers.push_back(link.path);
+    if (!owned.kept(link.path)) leftovers.push_back(link.path);
   }
   if (leftovers.empty()) return;
 
@@ -309,7 +353,7 @@ void recordSource() {
 bool commitUpdate(std::string& error) {
   setStatus("Installing...", "", 1.0);
   const fs::path& installDir = board.options.installDir;
-  const Ownership owned = ownership();
+  const Ownership owned;
 
   if (!placeFiles(installDir, owned, error)) return false;
   if (!makeLinks(installDir, owned, error)) return false;
