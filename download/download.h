@@ -84,6 +84,7 @@ class PartFile {
   std::atomic<bool> failed_ = false;
   bool stopping_ = false;
   std::thread writer_;  // started by the first full buffer, kept for the next files
+  bool noWriter_ = false;  // the system had no thread to spare: every buffer is written in place
 };
 
 // Streams one release file to its part file while hashing it and publishing progress.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -114,7 +115,19 @@ bool PartFile::close() {
 // Queues the buffer being filled for the writer and takes the next one, waiting while all
 // are queued. False once a write has failed.
 bool PartFile::handOver() {
-  if (!writer_.joinable()) writer_ = std::thread([this] { writeQueued(); });
+  if (!writer_.joinable() && !noWriter_) {
+    try {
+      writer_ = std::thread([this] { writeQueued(); });
+    } catch (const std::system_error&) {
+      noWriter_ = true;
+    }
+  }
+  if (noWriter_) {
+    // No thread to spare: the buffer is written here, as a small file's is.
+    if (!writeAll(fd_, bufferAt(filling_), used_[filling_])) failed_ = true;
+    used_[filling_] = 0;
+    return !failed_;
+  }
   std::unique_lock<std::mutex> lock(mutex_);
   ++queued_;
   changed_.notify_all();
