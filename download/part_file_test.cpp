@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -92,13 +89,9 @@ TEST(PartFile, AFullDiskFailsTheWritesOrTheCloseAndTheNextFileStartsClean) {
   // A 1 MiB tmpfs, mounted in a mount namespace of the child's own.
   if (rerunInChild({}, true)) return;
   TempFolder folder;
-  std::filesystem::path small = folder.path() / "small";
-  std::filesystem::create_directory(small);
-  ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
-  struct Unmount {
-    std::filesystem::path path;
-    ~Unmount() { umount(path.c_str()); }
-  } unmount{small};
+  const std::filesystem::path small = folder.path() / "small";
+  TmpfsMount disk(small, "1m");
+  ASSERT_TRUE(disk.mounted()) << disk.error();
 
   PartFile partFile;
   // Large: a write fails at the latest a few buffers after the disk filled up, and so does

@@ -2,6 +2,7 @@
 #include "download/download.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "app/status_board.h"
 

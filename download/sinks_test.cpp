@@ -1,12 +1,8 @@
 #include "download/download.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -231,13 +227,9 @@ TEST(FileSink, AFullDiskSetsWriteFailedAndStopsTheTransfer) {
   if (rerunInChild({}, true)) return;
   BoardReset reset;
   TempFolder folder;
-  std::filesystem::path small = folder.path() / "small";
-  std::filesystem::create_directory(small);
-  ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
-  struct Unmount {
-    std::filesystem::path path;
-    ~Unmount() { umount(path.c_str()); }
-  } unmount{small};
+  const std::filesystem::path small = folder.path() / "small";
+  TmpfsMount disk(small, "1m");
+  ASSERT_TRUE(disk.mounted()) << disk.error();
 
   MisbehavingServer server;
   server.set("/files/abc", R"({"size": 16000000})");

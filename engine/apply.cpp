@@ -5,7 +5,6 @@
 #include <set>
 #include <string>
 #include <system_error>
-#include <vector>
 
 #include "app/status_board.h"
 #include "download/download.h"

@@ -2,7 +2,6 @@
 // delete what the older release had and the new one has not, record the release, drop the
 // staging folder and write the menu entries. The record is written last among the game's
 // files, so an interrupted commit leaves the older record and the next run finishes the job.
-#include <limits.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -117,18 +116,9 @@ void forEachFolderOnTheWay(const std::string& path, const std::function<bool(con
 // meets a file or a link that is one of the older release's leftovers, that leftover goes now
 // rather than after the new files are placed. Anything else is left for the step to fail on.
 void clearLeftoversOnTheWay(const fs::path& installDir, const std::string& path, const Ownership& owned) {
-  // Only a leftover is ever removed: where no folder on the way is one, the walk on disk would
-  // change nothing, and an update of thousands of files spares a status query per folder. A
-  // path the system would refuse is walked on disk only, which ends at its first missing folder
-  // rather than looking up every one of its perhaps millions of folders.
-  if (installDir.native().size() + 1 + path.size() < PATH_MAX) {
-    bool leftoverOnTheWay = false;
-    forEachFolderOnTheWay(path, [&](const std::string& folder) {
-      leftoverOnTheWay = owned.leftover(folder);
-      return !leftoverOnTheWay;
-    });
-    if (!leftoverOnTheWay) return;
-  }
+  // Only a leftover is ever removed: with none, the walk on disk would change nothing, and an
+  // update of thousands of files spares a status query per folder.
+  if (owned.nothingLeftOver()) return;
   forEachFolderOnTheWay(path, [&](const std::string& folder) {
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(installDir / folder, ec);

@@ -22,7 +22,7 @@ void readInstalledStateAgainstLatest();
 // tens of thousands of files takes as long as parsing the manifest. Lives on the check's stack.
 class RecordReadAhead {
  public:
-  RecordReadAhead();
+  explicit RecordReadAhead(bool onASecondThread = true);
   ~RecordReadAhead();
   RecordReadAhead(const RecordReadAhead&) = delete;
   RecordReadAhead& operator=(const RecordReadAhead&) = delete;

@@ -7,10 +7,12 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "app/status_board.h"
 #include "engine/compare.h"
@@ -56,19 +58,20 @@ void readInstalledState() {
   board.valid = parseRelease(text, board.installed, ignored);
 }
 
-RecordReadAhead::RecordReadAhead() {
+RecordReadAhead::RecordReadAhead(bool onASecondThread) {
   const std::filesystem::path record = board.options.installDir / "install.manifest";
   readAsLatest_ = !board.manifestText.empty() && holdsExactly(record, board.manifestText);
   if (!readAsLatest_) {
+    auto read = [this, record] {
+      std::string ignored;
+      valid_ = parseRelease(readFile(record), installed_, ignored);
+    };
     try {
-      thread_ = std::thread([this, record] {
-        std::string ignored;
-        valid_ = parseRelease(readFile(record), installed_, ignored);
-      });
+      if (onASecondThread) thread_ = std::thread(read);
     } catch (const std::system_error&) {
-      // No thread to spare: the check reads the record itself.
-      return;
+      onASecondThread = false;  // no thread to spare
     }
+    if (!onASecondThread) read();
   }
   readingAhead = this;
 }
@@ -79,22 +82,12 @@ RecordReadAhead::~RecordReadAhead() {
 }
 
 void readInstalledStateAgainstLatest() {
-  if (readingAhead) {
-    RecordReadAhead& ahead = *readingAhead;
-    readingAhead = nullptr;
-    if (ahead.thread_.joinable()) ahead.thread_.join();
-    recordReadAsLatest = ahead.readAsLatest_;
-    if (recordReadAsLatest) {
-      board.installed = Release();
-      board.valid = true;
-    } else {
-      board.installed = std::move(ahead.installed_);
-      board.valid = ahead.valid_;
-    }
-    return;
-  }
-  const std::filesystem::path record = board.options.installDir / "install.manifest";
-  recordReadAsLatest = !board.manifestText.empty() && holdsExactly(record, board.manifestText);
+  // Without a reading begun by the check, the record is read here and now.
+  std::optional<RecordReadAhead> readHere;
+  if (!readingAhead) readHere.emplace(false);
+  RecordReadAhead& reading = *std::exchange(readingAhead, nullptr);
+  if (reading.thread_.joinable()) reading.thread_.join();
+  recordReadAsLatest = reading.readAsLatest_;
   if (recordReadAsLatest) {
     // The manifest the check has just verified and parsed: the same text gives the same
     // release, which installedRelease() then hands out instead of a copy.
@@ -102,8 +95,8 @@ void readInstalledStateAgainstLatest() {
     board.valid = true;
     return;
   }
-  std::string ignored;
-  board.valid = parseRelease(readFile(record), board.installed, ignored);
+  board.installed = std::move(reading.installed_);
+  board.valid = reading.valid_;
 }
 
 bool recordIsCurrent() {

@@ -1,7 +1,11 @@
 #include "tests/support/temp_folder.h"
 
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <stdexcept>
 #include <system_error>
@@ -21,4 +25,15 @@ TempFolder::~TempFolder() {
     if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0755);
   }
   std::filesystem::remove_all(path_, ec);
+}
+
+TmpfsMount::TmpfsMount(std::filesystem::path at, const std::string& size) : at_(std::move(at)) {
+  std::error_code ec;
+  std::filesystem::create_directories(at_, ec);
+  const std::string options = "size=" + size;
+  if (mount("tmpfs", at_.c_str(), "tmpfs", 0, options.c_str()) != 0) error_ = std::strerror(errno);
+}
+
+TmpfsMount::~TmpfsMount() {
+  if (mounted()) umount(at_.c_str());
 }
