@@ -9,3 +9,7 @@ int windowMain();
 
 // Starts the installed game detached in the install folder; true if a process was created.
 bool launchGame(bool withUpdatedFlag);
+
+// Keeps a late X error about SDL's wake-up event to a window already closed from ending the
+// process; every other X error goes where it went before. Call after SDL has opened its video.
+void tolerateWakeupsToClosedWindows();

@@ -295,6 +295,7 @@ bool openWindow(Window& w) {
     std::fprintf(stderr, "no window: %s\n", SDL_GetError());
     return false;
   }
+  tolerateWakeupsToClosedWindows();
   w.scale = SDL_max(SDL_GetWindowPixelDensity(w.window), 1.0f);
   SDL_SetRenderScale(w.renderer, w.scale, w.scale);
 
