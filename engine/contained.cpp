@@ -1,10 +1,13 @@
 #include "engine/contained.h"
 
+#include <errno.h>
 #include <limits.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -68,26 +71,71 @@ bool ContainmentCache::parentInside(const std::string& relativePath, std::string
   const std::string_view folder = slash == std::string_view::npos ? std::string_view() : entry.substr(0, slash);
   // Entries of one folder mostly follow each other in a release.
   if (!haveLast_ || folder != lastFolder_) {
-    auto known = folders_.find(folder);
-    if (known != folders_.end()) {
-      lastReason_ = known->second;
-    } else {
-      lastReason_.clear();
-      if (!tooLong(installDir_, relativePath, lastReason_)) {
-        // The install folder is resolved once for the pass: no step of it makes a link.
-        if (!rootResolved_) {
-          rootResolved_ = true;
-          resolveRoot(installDir_, root_, rootReason_);
-        }
-        if (!rootReason_.empty()) lastReason_ = rootReason_;
-        else if (parentInsideRoot(installDir_, root_, relativePath, lastReason_)) lastReason_.clear();
-      }
-      folders_.emplace(std::string(folder), lastReason_);
-    }
+    lastReason_.clear();
+    if (!tooLong(installDir_, relativePath, lastReason_)) lastReason_ = judge(folder);
     lastFolder_.assign(folder);
     haveLast_ = true;
   }
   if (lastReason_.empty()) return true;
   reason = lastReason_;
   return false;
+}
+
+std::string ContainmentCache::judge(std::string_view folder) {
+  // The install folder is resolved once for the pass: no step of it makes a link.
+  if (!rootResolved_) {
+    rootResolved_ = true;
+    resolveRoot(installDir_, root_, rootReason_);
+  }
+  if (!rootReason_.empty()) return rootReason_;
+  if (folder.empty()) return std::string();  // the install folder itself
+  const Folder& resolved = resolve(folder);
+  if (!resolved.reason.empty()) return resolved.reason;
+  auto [rootEnd, realAt] = std::mismatch(root_.begin(), root_.end(), resolved.real.begin(), resolved.real.end());
+  (void)realAt;
+  return rootEnd == root_.end() ? std::string() : "it would land outside the install folder";
+}
+
+// A folder's real location from its parent's: the parent's real location with the folder's
+// name added, unless the folder is a link, which is resolved whole. That takes one status
+// query per folder instead of one per folder on the way, for every folder.
+const ContainmentCache::Folder& ContainmentCache::resolve(std::string_view folder) {
+  if (auto known = folders_.find(folder); known != folders_.end()) return known->second;
+  // The uppermost folder on the way not resolved yet, then down from there.
+  std::vector<std::string_view> unresolved{folder};
+  for (std::string_view up = folder;;) {
+    const size_t slash = up.rfind('/');
+    if (slash == std::string_view::npos) break;
+    up = up.substr(0, slash);
+    if (folders_.count(up)) break;
+    unresolved.push_back(up);
+  }
+  const Folder* parent = nullptr;
+  for (auto at = unresolved.rbegin(); at != unresolved.rend(); ++at) {
+    const std::string_view name = at->substr(at->rfind('/') + 1);  // npos + 1 is 0
+    if (!parent) {
+      const size_t slash = at->rfind('/');
+      parent = slash == std::string_view::npos ? nullptr : &folders_.find(at->substr(0, slash))->second;
+    }
+    const fs::path& parentReal = parent ? parent->real : root_;
+    const bool parentResolved = !parent || parent->reason.empty();
+    Folder here;
+    bool done = false;
+    if (parentResolved && !name.empty()) {
+      fs::path candidate = parentReal / name;
+      struct stat st;
+      if (::lstat(candidate.c_str(), &st) == 0 ? !S_ISLNK(st.st_mode) : errno == ENOENT) {
+        here.real = std::move(candidate);
+        done = true;
+      }
+    }
+    if (!done) {
+      // A link, or a way that cannot be queried: resolved whole, as parentInside does.
+      std::error_code ec;
+      here.real = fs::weakly_canonical(installDir_ / fs::path(*at), ec);
+      if (ec) here.reason = ec.message();
+    }
+    parent = &folders_.emplace(std::string(*at), std::move(here)).first->second;
+  }
+  return *parent;
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 
 // True when the folder that holds installDir / relativePath, with every symbolic link on the
@@ -26,11 +27,18 @@ class ContainmentCache {
   bool parentInside(const std::string& relativePath, std::string& reason);
 
  private:
+  struct Folder {
+    std::filesystem::path real;  // with every link resolved; the part not made yet as written
+    std::string reason;          // why it could not be resolved, "" when it was
+  };
+  std::string judge(std::string_view folder);  // the reason, "" inside
+  const Folder& resolve(std::string_view folder);
+
   std::filesystem::path installDir_;
   std::filesystem::path root_;  // installDir_ resolved, at the first entry
   bool rootResolved_ = false;
   std::string rootReason_;      // why it could not be resolved
-  std::map<std::string, std::string, std::less<>> folders_;  // the entry's folder -> reason, "" inside
+  std::map<std::string, Folder, std::less<>> folders_;  // by folder relative to installDir_
   std::string lastFolder_;
   std::string lastReason_;
   bool haveLast_ = false;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "tests/support/temp_folder.h"
 
@@ -14,7 +15,7 @@ namespace {
 struct ContainedCase {
   const char* relativePath;
   bool inside;
-  const char* reason;
+  std::string reason;
 };
 
 class ParentInside : public ::testing::Test {
@@ -53,8 +54,14 @@ TEST_F(ParentInside, JudgesTheRealLocationOfTheParentFolder) {
       {"out/new/deeper/x", false, "it would land outside the install folder"},
       {"data/upup/x", false, "it would land outside the install folder"},
       {"here/data/upup/game/x", true, ""},  // out and back in again is inside
+      {"dat/maps/new/deeper/x", true, ""},  // below a link, through folders known and new
+      {"data/up/out/x", false, "it would land outside the install folder"},
+      {"data/up/dat/up/here/x", true, ""},
       {"dangling/x", true, ""},           // nothing can be made behind a link to nothing
+      {"dangling/x/y", true, ""},
       {"plain/x", true, ""},              // a file on the way: the step itself fails
+      {"plain/x/y", true, ""},
+      {"loop/x/y", false, std::make_error_code(std::errc::too_many_symbolic_link_levels).message()},
   };
   ContainmentCache cache(install);
   for (int round = 0; round < 2; ++round) {
