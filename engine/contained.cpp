@@ -33,6 +33,15 @@ bool resolveRoot(const fs::path& installDir, fs::path& root, std::string& reason
   return true;
 }
 
+// Whether real, a resolved location, is root or lies below it; false with the reason.
+bool withinRoot(const fs::path& root, const fs::path& real, std::string& reason) {
+  auto [rootEnd, realAt] = std::mismatch(root.begin(), root.end(), real.begin(), real.end());
+  (void)realAt;
+  if (rootEnd == root.end()) return true;
+  reason = "it would land outside the install folder";
+  return false;
+}
+
 bool parentInsideRoot(const fs::path& installDir, const fs::path& root, const std::string& relativePath,
                       std::string& reason) {
   // "a/b/" names the entry "a/b"; its parent is "a".
@@ -47,13 +56,7 @@ bool parentInsideRoot(const fs::path& installDir, const fs::path& root, const st
     reason = ec.message();
     return false;
   }
-  auto [rootEnd, realAt] = std::mismatch(root.begin(), root.end(), real.begin(), real.end());
-  (void)realAt;
-  if (rootEnd != root.end()) {
-    reason = "it would land outside the install folder";
-    return false;
-  }
-  return true;
+  return withinRoot(root, real, reason);
 }
 
 }  // namespace
@@ -90,10 +93,9 @@ std::string ContainmentCache::judge(std::string_view folder) {
   if (!rootReason_.empty()) return rootReason_;
   if (folder.empty()) return std::string();  // the install folder itself
   const Folder& resolved = resolve(folder);
-  if (!resolved.reason.empty()) return resolved.reason;
-  auto [rootEnd, realAt] = std::mismatch(root_.begin(), root_.end(), resolved.real.begin(), resolved.real.end());
-  (void)realAt;
-  return rootEnd == root_.end() ? std::string() : "it would land outside the install folder";
+  std::string reason = resolved.reason;
+  if (reason.empty()) withinRoot(root_, resolved.real, reason);
+  return reason;
 }
 
 // A folder's real location from its parent's: the parent's real location with the folder's
@@ -110,13 +112,12 @@ const ContainmentCache::Folder& ContainmentCache::resolve(std::string_view folde
     if (folders_.count(up)) break;
     unresolved.push_back(up);
   }
-  const Folder* parent = nullptr;
+  const Folder* parent = nullptr;  // none: the install folder itself
+  if (const size_t slash = unresolved.back().rfind('/'); slash != std::string_view::npos) {
+    parent = &folders_.find(unresolved.back().substr(0, slash))->second;
+  }
   for (auto at = unresolved.rbegin(); at != unresolved.rend(); ++at) {
     const std::string_view name = at->substr(at->rfind('/') + 1);  // npos + 1 is 0
-    if (!parent) {
-      const size_t slash = at->rfind('/');
-      parent = slash == std::string_view::npos ? nullptr : &folders_.find(at->substr(0, slash))->second;
-    }
     const fs::path& parentReal = parent ? parent->real : root_;
     const bool parentResolved = !parent || parent->reason.empty();
     Folder here;
