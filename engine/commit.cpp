@@ -17,6 +17,7 @@
 #include "desktop/desktop.h"
 #include "engine/contained.h"
 #include "engine/path_table.h"
+#include "engine/replaced_files.h"
 #include "engine/update_plan.h"
 #include "release/release.h"
 
@@ -165,7 +166,15 @@ bool sameFile(const fs::path& a, const fs::path& b) {
   return fs::equivalent(a, b, ec) && !ec;
 }
 
-bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string& error) {
+// True when path is a regular file (its own status) whose permission bits are exactly mode.
+bool hasMode(const fs::path& path, fs::perms mode) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         (st.st_mode & 07777) == static_cast<mode_t>(mode);
+}
+
+bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFiles& replaced,
+                std::string& error) {
   const fs::path staging = stagingFolder();
   ContainmentCache containment(installDir);  // placing files makes no link
   std::map<std::string, fs::path> placed;  // hash -> where its first file now stands
@@ -184,6 +193,7 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string&
     const fs::file_status status = fs::symlink_status(target, ec);
     if (fs::is_symlink(status)) fs::remove(target, ec);
     if (fs::is_directory(status)) clearFolderOfLeftovers(installDir, file.path, owned);
+    if (fs::is_regular_file(status)) replaced.hold(target);
 
     ec.clear();
     // Every file gets its mode before it takes its place, so that a run stopped at any moment
@@ -208,7 +218,9 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, std::string&
     } else {
       const fs::path entry = staging / file.hash;
       std::error_code modeError;
-      fs::permissions(entry, mode, fs::perm_options::replace | fs::perm_options::nofollow, modeError);
+      if (!hasMode(entry, mode)) {
+        fs::permissions(entry, mode, fs::perm_options::replace | fs::perm_options::nofollow, modeError);
+      }
       fs::rename(entry, target, ec);
       // Without the mode on the entry (a system that cannot change it without following
       // links), the placed file gets it.
@@ -350,9 +362,14 @@ bool commitUpdate(std::string& error) {
   const fs::path& installDir = board.options.installDir;
   const Ownership owned;
 
-  if (!placeFiles(installDir, owned, error)) return false;
-  if (!makeLinks(installDir, owned, error)) return false;
-  deleteLeftovers(installDir, owned);
+  {
+    // Every replaced file is freed before the record is written, as if each rename had freed
+    // its own: on a nearly full disk the record needs that room.
+    ReplacedFiles replaced;
+    if (!placeFiles(installDir, owned, replaced, error)) return false;
+    if (!makeLinks(installDir, owned, error)) return false;
+    deleteLeftovers(installDir, owned);
+  }
 
   if (!writeStateFile(installDir / "install.manifest", board.manifestText)) {
     error = "Could not record the installed version.";

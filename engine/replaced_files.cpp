@@ -1,0 +1,65 @@
+#include "engine/replaced_files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <system_error>
+
+unsigned ReplacedFiles::defaultHelpers() {
+  // The helpers mostly wait for the disk, so a few of them keep several discards in flight;
+  // with a single processor they would only take turns with the commit.
+  return std::thread::hardware_concurrency() > 1 ? 4 : 0;
+}
+
+ReplacedFiles::ReplacedFiles(unsigned helpers) : helperCount_(helpers) {}
+
+ReplacedFiles::~ReplacedFiles() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finishing_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& helper : helpers_) helper.join();
+}
+
+bool ReplacedFiles::startHelpers() {
+  if (started_) return !helpers_.empty();
+  started_ = true;
+  try {
+    for (unsigned i = 0; i < helperCount_; ++i) helpers_.emplace_back([this] { letGo(); });
+  } catch (const std::system_error&) {
+    // Fewer helpers than asked for still let go of everything; none means no hold at all.
+  }
+  return !helpers_.empty();
+}
+
+void ReplacedFiles::hold(const std::filesystem::path& path) {
+  if (helperCount_ == 0) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (held_.size() >= holdLimit) return;
+  }
+  if (!startHelpers()) return;
+  // A path descriptor references the entry without opening it: no device is opened, no
+  // content read, and the entry's kind does not matter.
+  const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.push_back(fd);
+  }
+  wake_.notify_one();
+}
+
+void ReplacedFiles::letGo() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    wake_.wait(lock, [this] { return !held_.empty() || finishing_; });
+    if (held_.empty()) return;
+    const int fd = held_.back();
+    held_.pop_back();
+    lock.unlock();
+    ::close(fd);
+    lock.lock();
+  }
+}
