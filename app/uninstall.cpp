@@ -69,7 +69,7 @@ void showBox(SDL_MessageBoxFlags flags, const char* message) {
 int uninstallMain() {
   const fs::path& installDir = board.options.installDir;
   std::string error;
-  board.valid = parseRelease(readFile(installDir / "install.manifest"), board.installed, error);
+  board.valid = parseReleaseFile(installDir / "install.manifest", board.installed, error);
   if (!board.valid) {
     showBox(SDL_MESSAGEBOX_WARNING, notInstalled);
     logLine(std::string("uninstall failed: ") + notInstalled);

@@ -54,8 +54,7 @@ bool holdsExactly(const std::filesystem::path& path, std::string_view text) {
 void readInstalledState() {
   recordReadAsLatest = false;
   std::string ignored;
-  const std::string text = readFile(board.options.installDir / "install.manifest");
-  board.valid = parseRelease(text, board.installed, ignored);
+  board.valid = parseReleaseFile(board.options.installDir / "install.manifest", board.installed, ignored);
 }
 
 RecordReadAhead::RecordReadAhead(bool onASecondThread) {
@@ -64,7 +63,7 @@ RecordReadAhead::RecordReadAhead(bool onASecondThread) {
   if (!readAsLatest_) {
     auto read = [this, record] {
       std::string ignored;
-      valid_ = parseRelease(readFile(record), installed_, ignored);
+      valid_ = parseReleaseFile(record, installed_, ignored);
     };
     try {
       if (onASecondThread) thread_ = std::thread(read);

@@ -1,5 +1,9 @@
 // The release manifest: "varnholt-release 1" followed by keyword lines, parsed in one pass.
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "release/release.h"
@@ -95,48 +99,116 @@ bool nextLine(std::string_view text, size_t& position, std::string_view& line) {
   return true;
 }
 
-}  // namespace
-
-bool parseRelease(std::string_view text, Release& release, std::string& error) {
-  release = Release();
-  size_t position = 0;
-  std::string_view line;
-  if (!nextLine(text, position, line) || line != magicLine) {
-    error = "not a Varnholt release";
-    return false;
+// Parses a release line by line, so that a whole text and a file read a piece at a time go
+// through the same rules.
+class ReleaseLines {
+ public:
+  // textSize: the length of the whole text, for room up front.
+  ReleaseLines(Release& release, size_t textSize) : release_(release) {
+    release_ = Release();
+    // Room for every file line the text can hold, so that a large release is not copied as its
+    // list grows; pages that stay unused are never touched.
+    release_.files.reserve(textSize / shortestFileLine);
   }
-  // Room for every file line the text can hold, so that a large release is not copied as its
-  // list grows; pages that stay unused are never touched.
-  release.files.reserve(text.size() / shortestFileLine);
-  while (nextLine(text, position, line)) {
-    if (line.empty()) continue;
+
+  // One line without its LF; false when the release is refused. No line counts after the
+  // signature.
+  bool take(std::string_view line, std::string& error) {
+    if (signed_) return true;
+    if (!sawMagic_) {
+      if (line != magicLine) {
+        error = "not a Varnholt release";
+        return false;
+      }
+      sawMagic_ = true;
+      return true;
+    }
+    if (line.empty()) return true;
     size_t space = line.find(' ');
     std::string_view keyword = line.substr(0, space);
     std::string_view value =
         space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
     if (keyword == "version") {
-      release.version = std::string(value);
+      release_.version = std::string(value);
     } else if (keyword == "protocol") {
-      release.protocol = readProtocol(value);
+      release_.protocol = readProtocol(value);
     } else if (keyword == "game") {
-      release.game = std::string(value);
+      release_.game = std::string(value);
     } else if (keyword == "file" || keyword == "exec") {
-      if (!readFileLine(value, keyword == "exec", release, error)) return false;
+      return readFileLine(value, keyword == "exec", release_, error);
     } else if (keyword == "link") {
-      if (!readLinkLine(value, release, error)) return false;
+      return readLinkLine(value, release_, error);
     } else if (keyword == "signature") {
-      break;
+      signed_ = true;
     } else {
       error = "unknown line: " + std::string(keyword);
       return false;
     }
+    return true;
   }
-  if (release.version.empty() || release.game.empty() || release.files.empty() ||
-      !isSafePath(release.game)) {
-    error = "the release is incomplete";
-    return false;
+
+  // After the last line.
+  bool finish(std::string& error) {
+    if (!sawMagic_) {
+      error = "not a Varnholt release";
+      return false;
+    }
+    if (release_.version.empty() || release_.game.empty() || release_.files.empty() ||
+        !isSafePath(release_.game)) {
+      error = "the release is incomplete";
+      return false;
+    }
+    return true;
   }
-  return true;
+
+ private:
+  Release& release_;
+  bool sawMagic_ = false;
+  bool signed_ = false;
+};
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+bool parseRelease(std::string_view text, Release& release, std::string& error) {
+  ReleaseLines lines(release, text.size());
+  size_t position = 0;
+  std::string_view line;
+  while (nextLine(text, position, line)) {
+    if (!lines.take(line, error)) return false;
+  }
+  return lines.finish(error);
+}
+
+bool parseReleaseFile(const std::filesystem::path& path, Release& release, std::string& error) {
+  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file) return parseRelease("", release, error);
+  struct stat st;
+  const bool regular = ::fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode);
+  ReleaseLines lines(release, regular ? static_cast<size_t>(st.st_size) : 0);
+  std::string cut;  // the start of a line that the end of a piece cut off
+  bool refused = false;
+  char piece[65536];
+  size_t got;
+  // Read to the end even after a refusal: a text that cannot be read whole counts as empty.
+  while ((got = std::fread(piece, 1, sizeof piece, file.get())) > 0) {
+    std::string_view rest(piece, got);
+    for (size_t end; !refused && (end = rest.find('\n')) != std::string_view::npos;
+         rest.remove_prefix(end + 1)) {
+      std::string_view line = rest.substr(0, end);
+      if (!cut.empty()) line = cut.append(line);
+      refused = !lines.take(line, error);
+      cut.clear();
+    }
+    if (!refused) cut.append(rest);
+  }
+  if (std::ferror(file.get())) return parseRelease("", release, error);
+  if (refused) return false;
+  if (!cut.empty() && !lines.take(cut, error)) return false;
+  return lines.finish(error);
 }
 
 bool isSafePath(std::string_view path) {

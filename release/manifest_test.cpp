@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "release/release.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -13,6 +16,36 @@ const std::string hashB = "ffeeddccbbaa99887766554433221100ffeeddccbbaa998877665
 // A complete manifest with extra lines at the end.
 std::string manifestWith(const std::string& extra) {
   return "varnholt-release 1\nversion 1.0\ngame bin/game\nexec " + hashA + " 5 bin/game\n" + extra;
+}
+
+bool sameRelease(const Release& a, const Release& b) {
+  if (a.version != b.version || a.protocol != b.protocol || a.game != b.game ||
+      a.files.size() != b.files.size() || a.links.size() != b.links.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.files.size(); ++i) {
+    const ReleaseFile& x = a.files[i];
+    const ReleaseFile& y = b.files[i];
+    if (x.hash != y.hash || x.size != y.size || x.path != y.path || x.executable != y.executable) return false;
+  }
+  for (size_t i = 0; i < a.links.size(); ++i) {
+    if (a.links[i].target != b.links[i].target || a.links[i].path != b.links[i].path) return false;
+  }
+  return true;
+}
+
+// parseReleaseFile on text written to a file: the same answer, error and release as
+// parseRelease on the text itself.
+void expectSameFromFile(const std::string& text) {
+  TempFolder folder;
+  const std::filesystem::path path = folder.path() / "install.manifest";
+  std::ofstream(path, std::ios::binary) << text;
+  Release whole, pieces;
+  std::string wholeError, piecesError;
+  const bool wholeResult = parseRelease(text, whole, wholeError);
+  EXPECT_EQ(parseReleaseFile(path, pieces, piecesError), wholeResult);
+  EXPECT_EQ(piecesError, wholeError);
+  EXPECT_TRUE(sameRelease(pieces, whole));
 }
 
 TEST(ManifestParser, ReadsTheExampleRelease) {
@@ -121,6 +154,47 @@ TEST(ManifestParser, RefusesWithTheMessageOfTheFirstProblem) {
     std::string error;
     EXPECT_FALSE(parseRelease(c.text, release, error));
     EXPECT_EQ(error, c.error);
+    expectSameFromFile(c.text);
+  }
+}
+
+// The file is read in pieces of 64 KiB: lines cut by the end of a piece, a line longer than a
+// piece, and problems before, across and after a cut.
+TEST(ManifestParser, ReadsAFileInPiecesAsItsWholeText) {
+  std::string many;
+  for (int i = 0; many.size() < 3 * 65536; ++i) {
+    many += (i % 7 ? "file " : "exec ") + (i % 2 ? hashA : hashB) + " " + std::to_string(i) +
+            " data/folder " + std::to_string(i % 13) + "/file" + std::to_string(i) + ".dat\n";
+  }
+  const std::string longPath = "data/" + std::string(150000, 'p') + "/end";
+  const std::vector<std::string> texts = {
+      manifestWith(many),
+      manifestWith(many + "link ../y\tbin/x\nsignature 00\nanything at all\n"),
+      manifestWith(many.substr(0, many.size() - 1)),                  // no LF at the end
+      manifestWith(many.substr(0, 70000) + "\n"),                    // a line cut short
+      manifestWith(many.substr(0, 100000) + "bogus\n" + many),       // refused after a cut
+      manifestWith("file " + hashA + " 9 " + longPath + "\n" + many),  // a line over pieces
+      manifestWith("file " + hashA + " 9 " + longPath),                // the same, last
+      manifestWith(many + "file " + hashA + " 9 /" + longPath + "\n"),
+      manifestWith(std::string(200000, '\n')),                        // empty lines only
+      "varnholt-release 1\r\n" + many,
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 120));
+    expectSameFromFile(text);
+  }
+}
+
+TEST(ManifestParser, AFileThatCannotBeReadIsAnEmptyText) {
+  TempFolder folder;
+  for (const std::filesystem::path& path : {folder.path() / "missing", folder.path()}) {
+    SCOPED_TRACE(path);
+    Release release;
+    release.version = "old";
+    std::string error;
+    EXPECT_FALSE(parseReleaseFile(path, release, error));
+    EXPECT_EQ(error, "not a Varnholt release");
+    EXPECT_TRUE(sameRelease(release, Release()));
   }
 }
 

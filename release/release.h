@@ -34,6 +34,9 @@ struct Release {
 
 // Parses a manifest text; on failure fills error and returns false.
 bool parseRelease(std::string_view text, Release& release, std::string& error);
+// The same for the text of the file at path, read a piece at a time rather than whole: a file
+// that is missing or cannot be read to its end counts as an empty text.
+bool parseReleaseFile(const std::filesystem::path& path, Release& release, std::string& error);
 bool isSafePath(std::string_view path);
 bool isSafeLinkTarget(std::string_view linkPath, std::string_view target);
 uint64_t totalSize(const Release& release);
