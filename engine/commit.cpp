@@ -362,18 +362,22 @@ bool commitUpdate(std::string& error) {
   const fs::path& installDir = board.options.installDir;
   const Ownership owned;
 
-  {
-    // Every replaced file is freed before the record is written, as if each rename had freed
-    // its own: on a nearly full disk the record needs that room.
-    ReplacedFiles replaced;
-    if (!placeFiles(installDir, owned, replaced, error)) return false;
-    if (!makeLinks(installDir, owned, error)) return false;
-    deleteLeftovers(installDir, owned);
-  }
+  // The files this commit replaces, the older record among them, are freed behind it.
+  ReplacedFiles replaced;
+  if (!placeFiles(installDir, owned, replaced, error)) return false;
+  if (!makeLinks(installDir, owned, error)) return false;
+  deleteLeftovers(installDir, owned);
 
-  if (!writeStateFile(installDir / "install.manifest", board.manifestText)) {
-    error = "Could not record the installed version.";
-    return false;
+  const fs::path record = installDir / "install.manifest";
+  replaced.hold(record);
+  if (!writeStateFile(record, board.manifestText)) {
+    // On a full disk, the room of the files still held may be what the record needs: freed
+    // as their replacements would have freed them, it gets a second chance.
+    replaced.letGoOfAll();
+    if (!writeStateFile(record, board.manifestText)) {
+      error = "Could not record the installed version.";
+      return false;
+    }
   }
   recordSource();
   std::error_code ec;

@@ -1,7 +1,9 @@
 // The commit: staged files into place, links, leftovers, the record. Each test plans a release
 // against a folder prepared on disk, stages what the plan needs and commits it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -9,6 +11,7 @@
 #include "engine/compare.h"
 #include "engine/update_plan.h"
 #include "tests/engine/release_fixture.h"
+#include "tests/support/rerun.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -301,6 +304,35 @@ TEST_F(Commit, ARecordThatCannotBeWrittenFailsAndKeepsTheStagingFolder) {
   EXPECT_FALSE(fs::exists(install() / "install.source"));
   EXPECT_TRUE(fs::is_directory(install() / ".staging"));
   EXPECT_FALSE(board.valid);
+}
+
+// Replaced files are freed behind the commit. On a full disk the room of the older game files
+// is what the record needs, and the record gets it.
+TEST_F(Commit, ARecordThatFitsOnlyInTheRoomOfTheReplacedFilesIsWritten) {
+  if (rerunInChild({}, true)) return;
+  TmpfsMount disk(install(), "1m");
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  TestRelease older;
+  older.files = {{"bin/game", "game", true}, {"data/world.pak", std::string(400 * 1024, 'a')}};
+  TestRelease latest = older;
+  latest.version = "2.0";
+  latest.files[1].content = std::string(400 * 1024, 'b');
+  std::string error;
+  ASSERT_TRUE(update(older, error)) << error;
+  ASSERT_TRUE(plan(latest, error)) << error;
+  for (uint64_t i : board.neededFiles) stageContent(install(), latest.files[i].content);
+  // A file of the player's takes up the rest of the disk.
+  const int filler = ::open((install() / "saves.dat").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(filler, 0);
+  const std::string block(4096, 's');
+  while (::write(filler, block.data(), block.size()) > 0) {
+  }
+  ::close(filler);
+
+  ASSERT_TRUE(commitUpdate(error)) << error;
+  EXPECT_EQ(readText(install() / "install.manifest"), board.manifestText);
+  EXPECT_EQ(readText(install() / "data/world.pak"), latest.files[1].content);
+  EXPECT_FALSE(fs::exists(install() / ".staging"));
 }
 
 TEST_F(Commit, ALinkAtAStateFilesTemporaryNameDoesNotCarryTheRecordOutside) {

@@ -1,9 +1,23 @@
 #include "engine/replaced_files.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <system_error>
+
+namespace {
+
+constexpr size_t mostHeld = 256;  // more than an update of a few hundred files replaces
+
+size_t descriptorShare() {
+  struct rlimit open;
+  if (getrlimit(RLIMIT_NOFILE, &open) != 0 || open.rlim_cur == RLIM_INFINITY) return mostHeld;
+  return std::min<size_t>(mostHeld, open.rlim_cur / 4);
+}
+
+}  // namespace
 
 unsigned ReplacedFiles::defaultHelpers() {
   // The helpers mostly wait for the disk, so a few of them keep several discards in flight;
@@ -11,15 +25,18 @@ unsigned ReplacedFiles::defaultHelpers() {
   return std::thread::hardware_concurrency() > 1 ? 4 : 0;
 }
 
-ReplacedFiles::ReplacedFiles(unsigned helpers) : helperCount_(helpers) {}
+ReplacedFiles::ReplacedFiles(unsigned helpers) : helperCount_(helpers), limit_(descriptorShare()) {}
 
-ReplacedFiles::~ReplacedFiles() {
+void ReplacedFiles::letGoOfAll() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     finishing_ = true;
   }
   wake_.notify_all();
   for (std::thread& helper : helpers_) helper.join();
+  helpers_.clear();
+  started_ = false;
+  finishing_ = false;
 }
 
 bool ReplacedFiles::startHelpers() {
@@ -37,7 +54,7 @@ void ReplacedFiles::hold(const std::filesystem::path& path) {
   if (helperCount_ == 0) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (held_.size() >= holdLimit) return;
+    if (held_.size() >= limit_) return;
   }
   if (!startHelpers()) return;
   // A path descriptor references the entry without opening it: no device is opened, no

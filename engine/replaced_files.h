@@ -2,7 +2,7 @@
 // reference to a replaced file frees its blocks and its inode; on a file system that discards
 // freed blocks at once, that waits for the disk, about 70 µs a file, several times the cost of
 // the rename itself. Held open across the rename, a replaced file is freed by a helper instead,
-// while the commit goes on with the next file. One owner thread calls hold.
+// while the commit goes on with the next file. One owner thread calls the methods.
 #pragma once
 
 #include <condition_variable>
@@ -13,19 +13,21 @@
 
 class ReplacedFiles {
  public:
-  // At most this many files are held at once; beyond that a replacement frees its file itself.
-  static constexpr size_t holdLimit = 128;
-
   // helpers: the threads that let go of the files; 0 holds nothing.
   explicit ReplacedFiles(unsigned helpers = defaultHelpers());
-  // Lets go of every file still held and waits until all of them are freed.
-  ~ReplacedFiles();
+  ~ReplacedFiles() { letGoOfAll(); }
   ReplacedFiles(const ReplacedFiles&) = delete;
   ReplacedFiles& operator=(const ReplacedFiles&) = delete;
 
   // Holds the entry at path, not following a link, until a helper lets it go. Call it right
-  // before the entry is replaced. Nothing happens when it cannot be held.
+  // before the entry is replaced. Nothing happens when it cannot be held, or when limit()
+  // files are held already: the replacement then frees the file itself.
   void hold(const std::filesystem::path& path);
+  // Waits until every file held so far is freed. Later holds start over.
+  void letGoOfAll();
+  // A small share of the descriptors the process may open, so that holding never leaves the
+  // commit without one.
+  size_t limit() const { return limit_; }
 
   static unsigned defaultHelpers();
 
@@ -34,6 +36,7 @@ class ReplacedFiles {
   void letGo();
 
   unsigned helperCount_;
+  size_t limit_;
   bool started_ = false;
   std::vector<std::thread> helpers_;
   std::mutex mutex_;

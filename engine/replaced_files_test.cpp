@@ -60,7 +60,7 @@ TEST(ReplacedFiles, RoomOfAReplacedFileIsFreeOnceTheHolderIsGone) {
 
 TEST(ReplacedFiles, LeavesNoDescriptorAndHoldsWithinItsLimit) {
   TempFolder folder;
-  const size_t files = 3 * ReplacedFiles::holdLimit;
+  const size_t files = 3 * ReplacedFiles().limit();
   for (size_t i = 0; i < files; ++i) writeFile(folder.path() / std::to_string(i), 10);
   fs::create_symlink("nowhere", folder.path() / "dangling");
 
@@ -82,7 +82,7 @@ TEST(ReplacedFiles, LeavesNoDescriptorAndHoldsWithinItsLimit) {
       }
     }
     // Each helper may be closing one descriptor that it has already taken from the held ones.
-    EXPECT_LE(most, before + ReplacedFiles::holdLimit + helpers);
+    EXPECT_LE(most, before + ReplacedFiles().limit() + helpers);
     EXPECT_EQ(openDescriptors(), before);
   }
 }
