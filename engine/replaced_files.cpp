@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -28,6 +29,7 @@ unsigned ReplacedFiles::defaultHelpers() {
 ReplacedFiles::ReplacedFiles(unsigned helpers) : helperCount_(helpers), limit_(descriptorShare()) {}
 
 void ReplacedFiles::letGoOfAll() {
+  handOverLast();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     finishing_ = true;
@@ -51,19 +53,23 @@ bool ReplacedFiles::startHelpers() {
 }
 
 void ReplacedFiles::hold(const std::filesystem::path& path) {
+  handOverLast();
   if (helperCount_ == 0) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (held_.size() >= limit_) return;
+    if (held_.size() + 1 > limit_) return;  // with this one
   }
   if (!startHelpers()) return;
   // A path descriptor references the entry without opening it: no device is opened, no
   // content read, and the entry's kind does not matter.
-  const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return;
+  last_ = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+}
+
+void ReplacedFiles::handOverLast() {
+  if (last_ < 0) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    held_.push_back(fd);
+    held_.push_back(std::exchange(last_, -1));
   }
   wake_.notify_one();
 }

@@ -19,9 +19,10 @@ class ReplacedFiles {
   ReplacedFiles(const ReplacedFiles&) = delete;
   ReplacedFiles& operator=(const ReplacedFiles&) = delete;
 
-  // Holds the entry at path, not following a link, until a helper lets it go. Call it right
-  // before the entry is replaced. Nothing happens when it cannot be held, or when limit()
-  // files are held already: the replacement then frees the file itself.
+  // Holds the entry at path, not following a link. Call it right before the entry is
+  // replaced: the helpers get it at the next hold or letGoOfAll, once it has been replaced.
+  // Nothing happens when it cannot be held, or when limit() files are held already: the
+  // replacement then frees the file itself.
   void hold(const std::filesystem::path& path);
   // Waits until every file held so far is freed. Later holds start over.
   void letGoOfAll();
@@ -33,6 +34,7 @@ class ReplacedFiles {
 
  private:
   bool startHelpers();
+  void handOverLast();
   void letGo();
 
   unsigned helperCount_;
@@ -41,6 +43,7 @@ class ReplacedFiles {
   std::vector<std::thread> helpers_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::vector<int> held_;  // open descriptors not yet closed
+  int last_ = -1;          // held, perhaps not replaced yet: no helper may close it
+  std::vector<int> held_;  // replaced, for the helpers to close
   bool finishing_ = false;
 };
