@@ -59,10 +59,15 @@ void ReplacedFiles::hold(const std::filesystem::path& path) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (held_.size() + 1 > limit_) return;  // with this one
   }
-  if (!startHelpers()) return;
   // A path descriptor references the entry without opening it: no device is opened, no
   // content read, and the entry's kind does not matter.
-  last_ = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;  // nothing there, as at a first install: no helper is started for it
+  if (!startHelpers()) {
+    ::close(fd);
+    return;
+  }
+  last_ = fd;
 }
 
 void ReplacedFiles::handOverLast() {
