@@ -8,8 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -41,6 +45,39 @@ bool connects(const Socket& s, int port) {
   return s.fd() >= 0 && connect(s.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
+// The inodes of the sockets listening on port of 127.0.0.1 or of every address, from the
+// kernel's table of TCP sockets.
+std::vector<unsigned long> listeningInodes(int port) {
+  char loopbackAddress[32], anyAddress[32];
+  std::snprintf(loopbackAddress, sizeof loopbackAddress, "0100007F:%04X", port);
+  std::snprintf(anyAddress, sizeof anyAddress, "00000000:%04X", port);
+  std::vector<unsigned long> inodes;
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the column names
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+    unsigned long inode = 0;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    constexpr const char* listening = "0A";
+    if (fields && state == listening && (local == loopbackAddress || local == anyAddress)) inodes.push_back(inode);
+  }
+  return inodes;
+}
+
+bool holdsSocket(int pid, const std::vector<unsigned long>& inodes) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::filesystem::path target = std::filesystem::read_symlink(entry.path(), ec);
+    if (ec) continue;
+    for (unsigned long inode : inodes) {
+      if (target == "socket:[" + std::to_string(inode) + "]") return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int freeLoopbackPort() {
@@ -67,8 +104,9 @@ bool waitForListeners(int pid, const std::vector<int>& ports) {
   while (ready < ports.size()) {
     if (!processRunning(pid)) return false;
     if (std::chrono::steady_clock::now() > deadline) return false;
-    Socket s;
-    if (connects(s, ports[ready])) {
+    // A port that answers is not enough: another test's server may have taken it between
+    // freeLoopbackPort() and this server's bind, while this one is still failing to bind.
+    if (holdsSocket(pid, listeningInodes(ports[ready]))) {
       ++ready;
       continue;
     }

@@ -9,7 +9,8 @@
 int freeLoopbackPort();
 // True while child pid has not ended (an ended child is left for stopProcess to reap).
 bool processRunning(int pid);
-// True once every port accepts connections; false if process pid ends first or after 15 s.
+// True once process pid itself listens on every port of 127.0.0.1 (a port that another process
+// took first never counts); false if pid ends first or after 15 s.
 bool waitForListeners(int pid, const std::vector<int>& ports);
 // SIGTERM to the process, SIGKILL to its process group if it is still there after 5 s; reaps it.
 void stopProcess(int pid);
