@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -283,6 +284,10 @@ bool StagedDownload::run(std::string& error) {
         break;
       }
     }
+    if (downloadWatcher) {
+      progress_.shown = std::max(progress_.shown, doneBytes_ + progress_.inFlight);
+      downloadWatcher(progress_.shown, board.neededBytes);
+    }
   }
   engine.stopAll();
   for (Slot& slot : slots_) {
@@ -300,6 +305,8 @@ bool StagedDownload::run(std::string& error) {
 }
 
 }  // namespace
+
+std::function<void(uint64_t, uint64_t)> downloadWatcher;
 
 fs::path stagingFolder() { return board.options.installDir / ".staging"; }
 
