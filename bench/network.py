@@ -19,6 +19,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROXY = os.path.join(os.path.dirname(HERE), "tests", "support", "delaying_proxy.py")
 SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
+MIB = 1 << 20
 
 
 def make_certificates(folder, run):
@@ -94,6 +95,8 @@ http {{
 class Proxy:
     def __init__(self, module, folder, target_port, delay_ms=25):
         port_file = os.path.join(folder, f"proxy-{target_port}.port")
+        if os.path.exists(port_file):
+            os.unlink(port_file)
         self.process = subprocess.Popen([sys.executable, PROXY, "--target",
                                          f"127.0.0.1:{target_port}", "--delay-ms", str(delay_ms),
                                          "--port-file", port_file],
@@ -164,7 +167,8 @@ def case7(bench, module):
 
 def measure_one(bench, module, folder, protocol, name, count, size, release, source, ca, tls):
     Broken, measure, say = module["Broken"], module["measure"], module["say"]
-    label = f"{count} x {module['size_label'](size)}, 50 ms RTT, {protocol}"
+    size_text = f"{size // MIB} MiB" if size >= MIB else f"{size // 1024} KiB"
+    label = f"{count} x {size_text}, 50 ms RTT, {protocol}"
     say(f"case 7: {label}")
     install = os.path.join(folder, "install")
     downloads = os.path.join(folder, "curl")

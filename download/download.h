@@ -81,6 +81,7 @@ class TransferEngine {
 
  private:
   bool open(std::string& error);
+  void collect(std::vector<TransferDone>& done);
 
   void* multi_ = nullptr;  // CURLM
   void* share_ = nullptr;  // CURLSH

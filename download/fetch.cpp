@@ -250,10 +250,18 @@ std::vector<TransferDone> TransferEngine::wait(int maxWaitMs) {
   CURLM* multi = static_cast<CURLM*>(multi_);
   int active = 0;
   (void)curl_multi_perform(multi, &active);
-  if (active > 0 && static_cast<size_t>(active) == transfers_.size()) {
+  collect(done);
+  if (done.empty()) {
+    // Nothing ended yet: sleep until a socket is ready or the time is up.
     (void)curl_multi_poll(multi, nullptr, 0, maxWaitMs, nullptr);
     (void)curl_multi_perform(multi, &active);
+    collect(done);
   }
+  return done;
+}
+
+void TransferEngine::collect(std::vector<TransferDone>& done) {
+  CURLM* multi = static_cast<CURLM*>(multi_);
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
     if (message->msg != CURLMSG_DONE) continue;
@@ -266,10 +274,8 @@ std::vector<TransferDone> TransferEngine::wait(int maxWaitMs) {
     TransferDone outcome;
     outcome.tag = t.tag;
     // An answer without a body still decides what it was (a ranged request answered with an
-    // empty 200 empties what was there).
-    if (result == CURLE_OK && !t.answerKnown && !t.stopped && !t.learnAnswer()) {
-      // refusal is set
-    }
+    // empty 200 empties what was there); a refusal is then noted in the transfer.
+    if (result == CURLE_OK && !t.answerKnown && !t.stopped) (void)t.learnAnswer();
     long status = 0;
     if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
     if (!t.refusal.empty()) {
@@ -289,7 +295,6 @@ std::vector<TransferDone> TransferEngine::wait(int maxWaitMs) {
     transfers_.erase(it);
     done.push_back(std::move(outcome));
   }
-  return done;
 }
 
 void TransferEngine::close() {

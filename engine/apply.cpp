@@ -29,6 +29,7 @@ constexpr int fileAttempts = 3;
 // Files downloaded at once: enough to fill a link of 50 ms with small files, few enough that
 // memory stays flat (each holds a part file's buffers).
 constexpr size_t filesInFlight = 8;
+constexpr size_t largeFilesInFlight = 4;  // files larger than one part-file buffer
 constexpr int pollSliceMs = 50;  // how long a cancel may wait while nothing arrives
 constexpr size_t prefixReadSize = 262144;
 
@@ -112,6 +113,20 @@ class StagedDownload {
   Step finishAttempt(Slot& slot, const TransferDone& outcome);
   Step keep(Slot& slot);
   void fail(size_t job, const std::string& error);
+  // Large files go only to the first few slots: each touches its part file's buffers, which
+  // then stay with the slot, so memory stays flat however many files are in flight.
+  Slot* freeSlotFor(uint64_t size) {
+    if (size > PartFile::bufferSize) {
+      for (size_t i = 0; i < largeFilesInFlight; ++i) {
+        if (!slots_[i].busy) return &slots_[i];
+      }
+      return nullptr;
+    }
+    for (size_t i = slots_.size(); i > 0; --i) {
+      if (!slots_[i - 1].busy) return &slots_[i - 1];
+    }
+    return nullptr;
+  }
   void release(Slot& slot) {
     progress_.inFlight -= slot.receivedBytes;
     slot.receivedBytes = 0;
@@ -262,19 +277,18 @@ bool StagedDownload::run(std::string& error) {
   for (;;) {
     if (board.cancel) break;
     // New files start in manifest order while there is room and nothing has failed.
-    for (Slot& slot : slots_) {
-      if (slot.busy) continue;
-      while (next < jobs_.size() && failedJob_ == SIZE_MAX && !board.cancel) {
-        const FileJob& job = jobs_[next];
-        slot.job = next++;
-        if (stagedEntryValid(staging_ / job.file->hash, job.file->hash)) {
-          doneBytes_ += job.file->size;
-          continue;
-        }
-        // A part file that an earlier run left holds the start of the file, as far as it goes.
-        jobs_[slot.job].continuable = true;
-        if (startAttempt(slot) == Step::Running) break;
+    while (next < jobs_.size() && failedJob_ == SIZE_MAX && !board.cancel) {
+      const FileJob& job = jobs_[next];
+      Slot* slot = freeSlotFor(job.file->size);
+      if (!slot) break;
+      slot->job = next++;
+      if (stagedEntryValid(staging_ / job.file->hash, job.file->hash)) {
+        doneBytes_ += job.file->size;
+        continue;
       }
+      // A part file that an earlier run left holds the start of the file, as far as it goes.
+      jobs_[slot->job].continuable = true;
+      (void)startAttempt(*slot);
     }
     if (engine.running() == 0 && (next == jobs_.size() || failedJob_ != SIZE_MAX)) break;
     for (const TransferDone& outcome : engine.wait(pollSliceMs)) {
