@@ -48,9 +48,10 @@ std::string progressLine(uint64_t doneBytes, uint64_t neededBytes, double second
   return line + text;
 }
 
+TerminalProgress::TerminalProgress() : started_(monotonicSeconds()) {}
+
 void TerminalProgress::show(uint64_t doneBytes, uint64_t neededBytes) {
   const double now = monotonicSeconds();
-  if (started_ < 0) started_ = now;
   if (shown_ && now - lastShown_ < 0.2 && doneBytes < neededBytes) return;
   lastShown_ = now;
   shown_ = true;

@@ -9,14 +9,15 @@
 std::string progressLine(uint64_t doneBytes, uint64_t neededBytes, double seconds);
 
 // Shows progressLine on standard error, at most five times a second, each over the last; the
-// first call notes the start. finish ends the line.
+// rate counts from the object's construction. finish ends the line.
 class TerminalProgress {
  public:
+  TerminalProgress();
   void show(uint64_t doneBytes, uint64_t neededBytes);
   void finish();
 
  private:
-  double started_ = -1;
+  double started_;
   double lastShown_ = -1;
   bool shown_ = false;
 };

@@ -285,3 +285,47 @@ TEST(RedirectScheme, AnHttpsSourceIsNotFollowedToPlainHttp) {
 }
 
 }  // namespace
+
+namespace {
+
+// A windowless run shows its progress line only where a person reads it: on a terminal (here a
+// pseudo-terminal that script(1) gives it), and nowhere when standard error is a pipe.
+TEST(TerminalProgressLine, AppearsOnATerminalOnlyAndLeavesLogAndExitCodeAlone) {
+  TempFolder sandbox;
+  TempFolder serverRoot;
+  TestRelease release;
+  release.files = {{"bin/game", "#!/bin/sh\n", true}, {"data/pak", std::string(3000000, 'p')}};
+  publishTestRelease(serverRoot.path() / "linux", release);
+  NginxServer server(serverRoot.path());
+  struct Case {
+    const char* name;
+    bool terminal;
+  };
+  for (const Case& c : {Case{"pipe", false}, Case{"terminal", true}}) {
+    const fs::path install = sandbox.path() / c.name / "game";
+    const fs::path log = sandbox.path() / c.name / "setup.log";
+    fs::create_directories(log.parent_path());
+    std::vector<std::string> argv = {VARNHOLT_SETUP_PATH, "--quiet", "--no-register", "--dir", install.string(),
+                                     "--source", server.httpUrl() + "linux/", "--log", log.string()};
+    if (c.terminal) {
+      std::string command;
+      for (const std::string& word : argv) command += "'" + word + "' ";
+      argv = {"script", "-qfec", command, "/dev/null"};
+    }
+    ProcessOptions options;
+    options.env = setupEnvironment(sandbox.path());
+    ProcessResult result = runProcess(argv, options);
+    EXPECT_EQ(result.exitCode, 0) << c.name << ": " << result.output;
+    const bool shown = result.output.find("3 MB of 3 MB, ") != std::string::npos &&
+                       result.output.find(" MB/s, 0:00 left\x1b[K") != std::string::npos;
+    EXPECT_EQ(shown, c.terminal) << c.name << ": " << result.output;
+    if (!c.terminal) {
+      EXPECT_EQ(result.output, "") << c.name;
+    }
+    const std::vector<std::string> lines = linesOf(readText(log));
+    ASSERT_FALSE(lines.empty()) << c.name;
+    EXPECT_EQ(lines.back(), "installed 1.0") << c.name;
+  }
+}
+
+}  // namespace
