@@ -1,10 +1,13 @@
 // The windowless run: the update check and, when there is work, the apply transaction, on
 // the main thread. It reports only through the log and the exit code.
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "app/modes.h"
+#include "app/progress_line.h"
 #include "app/status_board.h"
 #include "desktop/desktop.h"
 #include "engine/compare.h"
@@ -27,7 +30,14 @@ int quietMain() {
       recordSource();
       if (!board.options.noRegister) registerMenuEntries();
     } else {
+      // On a terminal, one line shows how the download goes; nothing anywhere else.
+      TerminalProgress terminal;
+      if (isatty(STDERR_FILENO)) {
+        downloadWatcher = [&terminal](uint64_t done, uint64_t needed) { terminal.show(done, needed); };
+      }
       succeeded = applyUpdate(error);
+      downloadWatcher = nullptr;
+      terminal.finish();
     }
   }
   if (!succeeded) logLine("failed: " + error);

@@ -16,6 +16,7 @@
 
 #include "app/modes.h"
 #include "app/status_board.h"
+#include "download/download.h"
 
 namespace {
 
@@ -366,6 +367,7 @@ int windowMain() {
   const int exitCode = snapshot ? (saveSnapshot(w) ? 0 : 1) : runMainLoop(w);
   closeLog();
   closeWindow(w);
+  closeTransfers();
   curl_global_cleanup();
   return exitCode;
 }

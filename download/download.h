@@ -25,8 +25,72 @@ struct StatusBoard;
 using ByteSink = std::function<bool(const char* data, size_t length)>;
 
 // One GET of url; true only when the transfer completed, the sink took every chunk and the
-// final status was 200. On failure error holds a lower-case reason.
-bool fetchUrl(const std::string& url, const ByteSink& sink, std::string& error, bool noCache);
+// final status was 200. On failure error holds a lower-case reason. A set stop flag ends the
+// transfer within a fraction of a second, even while the server sends nothing ("stopped").
+bool fetchUrl(const std::string& url, const ByteSink& sink, std::string& error, bool noCache,
+              const std::atomic<bool>* stop = nullptr);
+
+// One GET among the several that the run's transfer engine keeps in flight.
+struct TransferRequest {
+  std::string url;
+  bool noCache = false;
+  // Above 0: only the bytes from here on are asked for ("Range: bytes=N-"). A 206 answer that
+  // starts there continues them; a 200 answer brings the whole file, and restart is called
+  // before its first byte reaches the sink.
+  uint64_t resumeFrom = 0;
+  // True: an answer other than 200 (or the asked-for 206) ends the transfer before its body
+  // reaches the sink, so an error page never lands in a file.
+  bool successBodyOnly = false;
+  ByteSink sink;
+  std::function<void()> restart;
+};
+
+struct TransferDone {
+  uint64_t tag = 0;
+  bool ok = false;       // completed, every chunk taken, final status 200 (or the asked-for 206)
+  bool stopped = false;  // the sink refused a chunk (or threw); error is then empty
+  bool cutOff = false;   // the connection failed part way: what arrived may be continued
+  std::string error;     // the lower-case reason otherwise
+};
+
+// The transfers of the run on libcurl's multi interface: connections, TLS sessions and DNS
+// answers are kept from one transfer to the next (the check's manifest and the apply's files
+// share them), HTTP/2 is used where the server offers it with several streams on one
+// connection, and a few connections per host otherwise. One thread at a time drives it.
+class TransferEngine {
+ public:
+  static constexpr size_t connectionsPerHost = 8;
+
+  TransferEngine() = default;
+  TransferEngine(const TransferEngine&) = delete;
+  TransferEngine& operator=(const TransferEngine&) = delete;
+  ~TransferEngine();
+
+  // Starts a GET identified by tag; false with error when the library would not take it.
+  [[nodiscard]] bool start(uint64_t tag, TransferRequest request, std::string& error);
+  // Ends the transfer of tag without a result.
+  void stop(uint64_t tag);
+  void stopAll();
+  size_t running() const { return transfers_.size(); }
+  // Drives the transfers for at most maxWaitMs, returning those that ended meanwhile.
+  std::vector<TransferDone> wait(int maxWaitMs);
+  // Releases the connections; the next start opens new ones.
+  void close();
+
+  struct Transfer;
+
+ private:
+  bool open(std::string& error);
+  void collect(std::vector<TransferDone>& done);
+
+  void* multi_ = nullptr;  // CURLM
+  void* share_ = nullptr;  // CURLSH
+  std::vector<std::unique_ptr<Transfer>> transfers_;
+};
+
+// The run's one engine; closeTransfers must come before curl_global_cleanup.
+TransferEngine& transfers();
+void closeTransfers();
 
 // The CA bundle files probed in order; the first that exists is used.
 extern const std::vector<std::filesystem::path> caBundleCandidates;
@@ -61,6 +125,10 @@ class PartFile {
   // Creates or empties the file; a link at its name is not followed. expectedSize, when
   // known and small, sets the file's room aside up front.
   bool open(const std::filesystem::path& path, uint64_t expectedSize = 0);
+  // Opens an existing file to add to its first length bytes (anything after them goes).
+  bool openToContinue(const std::filesystem::path& path, uint64_t length);
+  // Empties the file before anything was written since open.
+  bool restart();
   // False once any write to this file has failed.
   bool write(const char* data, size_t length);
   // Writes what is left and closes; false when any write or the close failed, or when the file
@@ -86,6 +154,13 @@ class PartFile {
   bool noWriter_ = false;  // the system had no thread to spare: every buffer is written in place
 };
 
+// The bytes received by every attempt in flight, so that the progress adds them up; shown
+// only grows, so the bar never runs back within one run.
+struct DownloadProgress {
+  uint64_t inFlight = 0;
+  uint64_t shown = 0;
+};
+
 // Streams one release file to its part file while hashing it and publishing progress.
 struct FileSink {
   StatusBoard& board;
@@ -96,6 +171,7 @@ struct FileSink {
   uint64_t& doneBytes;
   const ReleaseFile& file;
   bool& writeFailed;  // set when a write to the part file failed; the transfer then stops
+  DownloadProgress* progress = nullptr;  // several files at once: shows doneBytes + inFlight
   bool operator()(const char* data, size_t length) const;
 };
 

@@ -63,6 +63,33 @@ bool PartFile::open(const std::filesystem::path& path, uint64_t expectedSize) {
   return true;
 }
 
+bool PartFile::openToContinue(const std::filesystem::path& path, uint64_t length) {
+  if (fd_ >= 0) return false;
+  fd_ = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd_ < 0) return false;
+  struct stat status;
+  if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) || ::ftruncate(fd_, static_cast<off_t>(length)) != 0 ||
+      ::lseek(fd_, 0, SEEK_END) != static_cast<off_t>(length)) {
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  failed_ = false;
+  accepted_ = length;
+  used_[filling_] = 0;
+  return true;
+}
+
+bool PartFile::restart() {
+  if (fd_ < 0 || accepted_ == 0) return fd_ >= 0;
+  if (used_[filling_] > 0 || ::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+    failed_ = true;
+    return false;
+  }
+  accepted_ = 0;
+  return true;
+}
+
 bool PartFile::write(const char* data, size_t length) {
   if (fd_ < 0 || failed_) return false;
   accepted_ += length;

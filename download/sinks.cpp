@@ -43,6 +43,11 @@ bool FileSink::operator()(const char* data, size_t length) const {
   receivedBytes += length;
 
   uint64_t shown = doneBytes + receivedBytes;
+  if (progress) {
+    progress->inFlight += length;
+    shown = std::max(progress->shown, doneBytes + progress->inFlight);
+    progress->shown = shown;
+  }
   char detail[80];
   int used = formatSize(detail, sizeof detail, shown);
   used += std::snprintf(detail + used, sizeof detail - used, " of ");

@@ -1,8 +1,17 @@
 // The apply transaction, first phase: every needed file is downloaded into ".staging" under
-// the name of its hash and kept only when its size and digest match the release. Nothing
+// the name of its hash and kept only when its size and digest match the release. Several
+// files are in flight at once, started in manifest order; each has up to three attempts, and
+// an attempt cut off part way continues from the bytes already in its part file. Nothing
 // outside the staging folder changes here; the commit (commit.cpp) follows.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <set>
+#include <vector>
 #include <string>
 #include <system_error>
 
@@ -17,6 +26,12 @@ namespace {
 
 constexpr uint64_t spaceMargin = 67108864;  // 64 MiB on top of the download
 constexpr int fileAttempts = 3;
+// Files downloaded at once: enough to fill a link of 50 ms with small files, few enough that
+// memory stays flat (each holds a part file's buffers).
+constexpr size_t filesInFlight = 8;
+constexpr size_t largeFilesInFlight = 4;  // files larger than one part-file buffer
+constexpr int pollSliceMs = 50;  // how long a cancel may wait while nothing arrives
+constexpr size_t prefixReadSize = 262144;
 
 bool enoughSpace(const fs::path& installDir) {
   std::error_code ec;
@@ -38,64 +53,274 @@ bool stagedEntryValid(const fs::path& entry, const std::string& hash) {
   return fs::is_regular_file(fs::symlink_status(entry, ec)) && fileDigest(entry) == hash;
 }
 
-// Downloads one file into its part file, up to three attempts, and keeps it as the staging
-// entry named by its hash.
-bool downloadFile(const ReleaseFile& file, uint64_t& doneBytes, PartFile& partFile, std::string& error) {
-  const fs::path staging = stagingFolder();
-  const fs::path part = staging / (file.hash + ".part");
-  bool succeeded = false;
-  for (int attempt = 1; attempt <= fileAttempts && !succeeded; ++attempt) {
-    if (board.cancel) {
-      error = "Cancelled.";
-      return false;
+// Adds the first length bytes of path to digest; false when they cannot all be read.
+bool digestPrefix(const fs::path& path, uint64_t length, DigestStream& digest) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::unique_ptr<char[]> buffer(new char[prefixReadSize]);
+  bool complete = true;
+  while (length > 0) {
+    const size_t want = length < prefixReadSize ? static_cast<size_t>(length) : prefixReadSize;
+    const ssize_t count = ::read(fd, buffer.get(), want);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      complete = false;
+      break;
     }
+    digest.add(buffer.get(), static_cast<size_t>(count));
+    length -= static_cast<uint64_t>(count);
+  }
+  ::close(fd);
+  return complete;
+}
+
+// The length of a regular file at path, or 0 when there is none.
+uint64_t partLength(const fs::path& path) {
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (ec || !fs::is_regular_file(status)) return 0;
+  const uintmax_t size = fs::file_size(path, ec);
+  return ec ? 0 : static_cast<uint64_t>(size);
+}
+
+// One file to stage, in manifest order (files of the same content appear once).
+struct FileJob {
+  const ReleaseFile* file = nullptr;
+  int attempt = 0;
+  bool continuable = false;  // the part file holds the start of the file, as far as it goes
+  std::string error;
+};
+
+// A download in flight: one attempt at one job.
+struct Slot {
+  size_t job = 0;
+  bool busy = false;
+  PartFile partFile;
+  DigestStream digest;
+  uint64_t receivedBytes = 0;
+  bool writeFailed = false;
+};
+
+class StagedDownload {
+ public:
+  explicit StagedDownload(std::vector<FileJob> jobs) : jobs_(std::move(jobs)), slots_(filesInFlight) {}
+
+  bool run(std::string& error);
+
+ private:
+  enum class Step { Running, Staged, Failed };
+  Step startAttempt(Slot& slot);
+  Step finishAttempt(Slot& slot, const TransferDone& outcome);
+  Step keep(Slot& slot);
+  void fail(size_t job, const std::string& error);
+  // Large files go only to the first few slots: each touches its part file's buffers, which
+  // then stay with the slot, so memory stays flat however many files are in flight.
+  Slot* freeSlotFor(uint64_t size) {
+    if (size > PartFile::bufferSize) {
+      for (size_t i = 0; i < largeFilesInFlight; ++i) {
+        if (!slots_[i].busy) return &slots_[i];
+      }
+      return nullptr;
+    }
+    for (size_t i = slots_.size(); i > 0; --i) {
+      if (!slots_[i - 1].busy) return &slots_[i - 1];
+    }
+    return nullptr;
+  }
+  void release(Slot& slot) {
+    progress_.inFlight -= slot.receivedBytes;
+    slot.receivedBytes = 0;
+    slot.busy = false;
+  }
+
+  std::vector<FileJob> jobs_;
+  std::vector<Slot> slots_;
+  const fs::path staging_ = stagingFolder();
+  uint64_t doneBytes_ = 0;
+  DownloadProgress progress_;
+  size_t failedJob_ = SIZE_MAX;  // the first job in manifest order that could not be staged
+  std::string failure_;
+};
+
+void StagedDownload::fail(size_t job, const std::string& error) {
+  if (job >= failedJob_) return;
+  failedJob_ = job;
+  failure_ = error;
+  // Files after it are given up; those before it go on, as one of them could fail first.
+  for (Slot& slot : slots_) {
+    if (!slot.busy || slot.job < job) continue;
+    transfers().stop(reinterpret_cast<uintptr_t>(&slot));
+    (void)slot.partFile.close();
+    release(slot);
+  }
+}
+
+// Opens the part file (continuing the bytes it holds where they can be used) and starts the
+// transfer. Staged when the part file already holds the whole file.
+StagedDownload::Step StagedDownload::startAttempt(Slot& slot) {
+  FileJob& job = jobs_[slot.job];
+  const ReleaseFile& file = *job.file;
+  const fs::path part = staging_ / (file.hash + ".part");
+  ++job.attempt;
+  job.error.clear();
+  slot.digest = DigestStream();
+  slot.receivedBytes = 0;
+  slot.writeFailed = false;
+
+  uint64_t have = job.continuable ? partLength(part) : 0;
+  if (have > file.size || (have > 0 && !digestPrefix(part, have, slot.digest))) {
+    have = 0;
+    slot.digest = DigestStream();
+  }
+  if (have == file.size) {
+    // All of it arrived before: kept when it is right, else fetched from its first byte.
+    DigestStream whole = slot.digest;
+    if (finishDigest(whole) == file.hash) {
+      slot.busy = true;
+      return keep(slot);
+    }
+    have = 0;
+    slot.digest = DigestStream();
+  }
+  bool opened;
+  if (have > 0) {
+    opened = slot.partFile.openToContinue(part, have);
+  } else {
     // Whatever stands at the part file's name goes first: a link planted there is not followed.
     std::error_code ec;
     fs::remove(part, ec);
-    if (!partFile.open(part, file.size)) {
-      error = "Could not write to " + staging.string();
-      return false;
+    opened = slot.partFile.open(part, file.size);
+  }
+  if (!opened) {
+    fail(slot.job, "Could not write to " + staging_.string());
+    return Step::Failed;
+  }
+  slot.busy = true;
+  slot.receivedBytes = have;
+  progress_.inFlight += have;
+
+  TransferRequest request;
+  request.url = fileUrl(board.options.source, file.hash);
+  request.resumeFrom = have;
+  request.successBodyOnly = true;
+  request.sink = FileSink{board, board.neededBytes, slot.partFile, slot.digest, slot.receivedBytes, doneBytes_,
+                          file, slot.writeFailed, &progress_};
+  request.restart = [this, &slot] {
+    // The server sent the whole file instead of the rest: start again from its first byte.
+    if (!slot.partFile.restart()) slot.writeFailed = true;
+    slot.digest = DigestStream();
+    progress_.inFlight -= slot.receivedBytes;
+    slot.receivedBytes = 0;
+  };
+  std::string error;
+  if (!transfers().start(reinterpret_cast<uintptr_t>(&slot), std::move(request), error)) {
+    TransferDone failed;
+    failed.error = error;
+    return finishAttempt(slot, failed);
+  }
+  return Step::Running;
+}
+
+StagedDownload::Step StagedDownload::finishAttempt(Slot& slot, const TransferDone& outcome) {
+  FileJob& job = jobs_[slot.job];
+  const ReleaseFile& file = *job.file;
+  const fs::path part = staging_ / (file.hash + ".part");
+  if (!slot.partFile.close()) slot.writeFailed = true;
+  if (slot.writeFailed) {
+    // A full disk: the same write would fail again. The partial file goes, to free the space.
+    std::error_code ec;
+    fs::remove(part, ec);
+    release(slot);
+    fail(slot.job, "Could not write to " + staging_.string());
+    return Step::Failed;
+  }
+  bool succeeded = false;
+  job.continuable = false;
+  if (slot.receivedBytes > file.size) {
+    job.error = "a file did not match the release: " + file.path;
+  } else if (outcome.ok) {
+    if (slot.receivedBytes == file.size && finishDigest(slot.digest) == file.hash) succeeded = true;
+    else job.error = "a file did not match the release: " + file.path;
+  } else {
+    job.error = outcome.stopped ? "stopped" : outcome.error;
+    // Bytes of a transfer that broke off are the start of the file: the next attempt asks
+    // for the rest.
+    job.continuable = outcome.cutOff;
+  }
+  if (succeeded) return keep(slot);
+  release(slot);
+  if (board.cancel) return Step::Failed;
+  if (job.attempt < fileAttempts) return startAttempt(slot);
+  fail(slot.job, "The download failed: " + job.error);
+  return Step::Failed;
+}
+
+StagedDownload::Step StagedDownload::keep(Slot& slot) {
+  const ReleaseFile& file = *jobs_[slot.job].file;
+  std::error_code ec;
+  fs::rename(staging_ / (file.hash + ".part"), staging_ / file.hash, ec);
+  progress_.inFlight -= slot.receivedBytes;
+  slot.receivedBytes = 0;
+  slot.busy = false;
+  if (ec) {
+    fail(slot.job, "Could not keep a downloaded file.");
+    return Step::Failed;
+  }
+  doneBytes_ += file.size;
+  return Step::Staged;
+}
+
+bool StagedDownload::run(std::string& error) {
+  TransferEngine& engine = transfers();
+  engine.stopAll();
+  size_t next = 0;
+  for (;;) {
+    if (board.cancel) break;
+    // New files start in manifest order while there is room and nothing has failed.
+    while (next < jobs_.size() && failedJob_ == SIZE_MAX && !board.cancel) {
+      const FileJob& job = jobs_[next];
+      Slot* slot = freeSlotFor(job.file->size);
+      if (!slot) break;
+      slot->job = next++;
+      if (stagedEntryValid(staging_ / job.file->hash, job.file->hash)) {
+        doneBytes_ += job.file->size;
+        continue;
+      }
+      // A part file that an earlier run left holds the start of the file, as far as it goes.
+      jobs_[slot->job].continuable = true;
+      (void)startAttempt(*slot);
     }
-    DigestStream digest;
-    uint64_t receivedBytes = 0;
-    bool writeFailed = false;
-    error.clear();
-    const FileSink sink{board, board.neededBytes, partFile, digest, receivedBytes, doneBytes, file, writeFailed};
-    const bool fetched = fetchUrl(fileUrl(board.options.source, file.hash), sink, error, false);
-    if (!partFile.close()) writeFailed = true;
-    if (writeFailed) {
-      // A full disk: the same write would fail again. The partial file goes, to free the space.
-      std::error_code ec;
-      fs::remove(part, ec);
-      error = "Could not write to " + staging.string();
-      return false;
+    if (engine.running() == 0 && (next == jobs_.size() || failedJob_ != SIZE_MAX)) break;
+    for (const TransferDone& outcome : engine.wait(pollSliceMs)) {
+      for (Slot& slot : slots_) {
+        if (!slot.busy || reinterpret_cast<uintptr_t>(&slot) != outcome.tag) continue;
+        (void)finishAttempt(slot, outcome);
+        break;
+      }
     }
-    if (receivedBytes > file.size) {
-      error = "a file did not match the release: " + file.path;
-    } else if (fetched) {
-      if (receivedBytes == file.size && finishDigest(digest) == file.hash) succeeded = true;
-      else error = "a file did not match the release: " + file.path;
+    if (downloadWatcher) {
+      progress_.shown = std::max(progress_.shown, doneBytes_ + progress_.inFlight);
+      downloadWatcher(progress_.shown, board.neededBytes);
     }
+  }
+  engine.stopAll();
+  for (Slot& slot : slots_) {
+    if (slot.busy) (void)slot.partFile.close();
   }
   if (board.cancel) {
     error = "Cancelled.";
     return false;
   }
-  if (!succeeded) {
-    error = "The download failed: " + error;
+  if (failedJob_ != SIZE_MAX) {
+    error = failure_;
     return false;
   }
-  std::error_code ec;
-  fs::rename(part, staging / file.hash, ec);
-  if (ec) {
-    error = "Could not keep a downloaded file.";
-    return false;
-  }
-  doneBytes += file.size;
   return true;
 }
 
 }  // namespace
+
+std::function<void(uint64_t, uint64_t)> downloadWatcher;
 
 fs::path stagingFolder() { return board.options.installDir / ".staging"; }
 
@@ -114,19 +339,19 @@ bool applyUpdate(std::string& error) {
   const fs::path staging = stagingFolder();
   prepareStagingFolder(staging);
 
-  PartFile partFile;
-  std::set<std::string> stagedHashes;
-  uint64_t doneBytes = 0;
+  // Files of the same content are fetched once, in the order of their first appearance.
+  std::set<std::string> listed;
+  std::vector<FileJob> jobs;
   for (uint64_t index : board.neededFiles) {
     const ReleaseFile& file = board.latest.files[index];
-    if (stagedHashes.count(file.hash)) continue;  // same content, already staged in this call
-    if (stagedEntryValid(staging / file.hash, file.hash)) {
-      stagedHashes.insert(file.hash);
-      doneBytes += file.size;
-      continue;
-    }
-    if (!downloadFile(file, doneBytes, partFile, error)) return false;
-    stagedHashes.insert(file.hash);
+    if (!listed.insert(file.hash).second) continue;
+    FileJob job;
+    job.file = &file;
+    jobs.push_back(job);
+  }
+  if (!jobs.empty()) {
+    StagedDownload download(std::move(jobs));
+    if (!download.run(error)) return false;
   }
   return commitUpdate(error);
 }

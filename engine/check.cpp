@@ -215,9 +215,15 @@ bool checkForUpdate(std::string& error) {
   // The error text is not emptied between attempts: the fetch keeps an earlier reason when
   // the sink stopped the transfer.
   bool fetched = false;
-  for (int attempt = 1; attempt <= manifestAttempts && !fetched; ++attempt) {
+  for (int attempt = 1; attempt <= manifestAttempts && !fetched && !board.cancel; ++attempt) {
     board.manifestText.clear();
-    fetched = fetchUrl(manifestUrl(board.options.source), ManifestSink{board.manifestText}, error, true);
+    fetched = fetchUrl(manifestUrl(board.options.source), ManifestSink{board.manifestText}, error, true,
+                       &board.cancel);
+  }
+  // A cancel ends the fetch at once, even while the server sends nothing.
+  if (!fetched && board.cancel) {
+    error = "Cancelled.";
+    return false;
   }
   if (!fetched) {
     error = "Could not reach the Varnholt server: " + error;

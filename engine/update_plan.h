@@ -4,7 +4,9 @@
 // main thread in the windowless run; one at a time.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "release/release.h"
@@ -20,6 +22,10 @@ const Release& installedRelease();
 
 // Fetches and verifies the latest manifest and works out what is needed.
 bool checkForUpdate(std::string& error);
+
+// When set, applyUpdate calls it while it downloads, a few times a second, with the bytes done
+// (never fewer than before within one call) and the bytes needed.
+extern std::function<void(uint64_t doneBytes, uint64_t neededBytes)> downloadWatcher;
 
 // Downloads what the plan needs into ".staging", then commits it.
 bool applyUpdate(std::string& error);

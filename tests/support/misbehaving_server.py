@@ -29,6 +29,11 @@ requests), mapping a request path (without query) to a behaviour object. Keys, a
     stallAfter  announce the whole length, send this many body bytes, then send nothing more
                 until the client gives up
 
+    trickleAfter  send this many body bytes, then one byte a second
+    cutFirst    as cutAfter, but only for the first request of the path; later ones are whole
+    ranges      true: a "Range: bytes=N-" request is answered 206 with the bytes from N on
+                (without it, Range is ignored and the whole body is sent with 200)
+
 A path without an entry serves the file below --root, or 404 with an HTML error page.
 """
 
@@ -155,33 +160,72 @@ class Handler(BaseHTTPRequestHandler):
                 headers.setdefault("Content-Type", "text/html")
         self.answer(status, headers, body, behaviour_of_path)
 
+    def first_request(self):
+        path = self.path.split("?", 1)[0]
+        with self.server.log_lock:
+            seen = path in self.server.seen_paths
+            self.server.seen_paths.add(path)
+        return not seen
+
     def answer(self, status, headers, body, behaviour_of_path):
         transform = behaviour_of_path.get("transform")
         length = transformed_length(transform, body.length)
-        declared = behaviour_of_path.get("declare", length)
-        limit = behaviour_of_path.get("cutAfter", behaviour_of_path.get("stallAfter", length))
+        skip = 0
+        requested = self.headers.get("Range", "")
+        if behaviour_of_path.get("ranges") and status == 200 and requested.startswith("bytes="):
+            first = requested[len("bytes="):].split("-", 1)[0]
+            if first.isdigit() and int(first) < length:
+                skip = int(first)
+                status = 206
+                headers["Content-Range"] = "bytes %d-%d/%d" % (skip, length - 1, length)
+        if "cutFirst" in behaviour_of_path and self.first_request():
+            behaviour_of_path = dict(behaviour_of_path, cutAfter=behaviour_of_path["cutFirst"])
+        declared = behaviour_of_path.get("declare", length - skip)
+        limit = behaviour_of_path.get("cutAfter", behaviour_of_path.get("stallAfter",
+                                      behaviour_of_path.get("trickleAfter", length - skip)))
         self.send_response(status)
         headers.setdefault("Content-Type", "application/octet-stream")
         for name, value in headers.items():
             self.send_header(name, str(value))
         self.send_header("Content-Length", str(declared))
-        if declared != length or "cutAfter" in behaviour_of_path:
+        if declared != length - skip or "cutAfter" in behaviour_of_path:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
         sent = 0
+        rest = b""
         try:
             for chunk in transformed(body.chunks(), transform, body.length):
+                if skip:
+                    dropped = min(skip, len(chunk))
+                    chunk = chunk[dropped:]
+                    skip -= dropped
                 if sent >= limit:
-                    break
-                chunk = chunk[:limit - sent]
-                self.wfile.write(chunk)
-                sent += len(chunk)
+                    rest += chunk
+                    if "trickleAfter" not in behaviour_of_path or len(rest) > 600:
+                        break
+                    continue
+                self.wfile.write(chunk[:limit - sent])
+                rest += chunk[limit - sent:]
+                sent += len(chunk[:limit - sent])
             self.wfile.flush()
             if "stallAfter" in behaviour_of_path:
                 self.stall()
+            elif "trickleAfter" in behaviour_of_path:
+                self.trickle(rest)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
+
+    def trickle(self, rest):
+        """Sends the rest one byte a second, until the client closes the connection."""
+        self.close_connection = True
+        for byte in rest:
+            time.sleep(1.0)
+            try:
+                self.wfile.write(bytes([byte]))
+                self.wfile.flush()
+            except OSError:
+                return
 
     def stall(self):
         """Sends nothing more until the client closes the connection (or ten minutes pass)."""
@@ -211,6 +255,7 @@ def main():
     server.config_path = args.config
     server.log_path = args.log
     server.log_lock = threading.Lock()
+    server.seen_paths = set()
     open(args.log, "a").close()
     temporary = args.port_file + ".tmp"
     with open(temporary, "w") as f:

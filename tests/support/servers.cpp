@@ -58,6 +58,8 @@ std::string nginxConfig(const std::filesystem::path& work, const std::filesystem
        << "http {\n"
        << "  log_format requestpath '$request_uri';\n"
        << "  access_log " << w << "/access.log requestpath;\n"
+       << "  log_format served '$connection $msec $request_time $server_protocol $request_uri';\n"
+       << "  access_log " << w << "/served.log served;\n"
        << "  client_body_temp_path " << w << "/body;\n"
        << "  proxy_temp_path " << w << "/proxy;\n"
        << "  fastcgi_temp_path " << w << "/fastcgi;\n"
@@ -65,12 +67,14 @@ std::string nginxConfig(const std::filesystem::path& work, const std::filesystem
        << "  scgi_temp_path " << w << "/scgi;\n"
        << "  server {\n"
        << "    listen 127.0.0.1:" << httpPort << ";\n"
-       << "    listen 127.0.0.1:" << httpsPort << " ssl;\n"
+       << "    listen 127.0.0.1:" << httpsPort << " ssl http2;\n"
        << "    server_name localhost;\n"
        << "    ssl_certificate " << certificates.serverCertificate.string() << ";\n"
        << "    ssl_certificate_key " << certificates.serverKey.string() << ";\n"
        << "    root " << root.string() << ";\n"
        << "    location = " << logSyncPath << " { return 204; }\n"
+       // A redirect from HTTPS to the same server's plain HTTP, which a client must refuse.
+       << "    location = /.varnholt-to-http { return 302 http://127.0.0.1:" << httpPort << "/.varnholt-log-sync; }\n"
        << releaseServerLocations
        << "  }\n"
        << "}\n";
@@ -163,6 +167,22 @@ std::vector<std::string> NginxServer::requestedPaths() const {
     if (line != logSyncPath) paths.push_back(line);
   }
   return paths;
+}
+
+std::vector<ServedRequest> NginxServer::servedRequests() const {
+  httpGetStatus(state_->httpPort, logSyncPath);
+  std::vector<ServedRequest> served;
+  std::istringstream lines(readWhole(state_->work.path() / "served.log"));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    ServedRequest request;
+    double seconds = 0;
+    fields >> request.connection >> request.end >> seconds >> request.protocol >> request.path;
+    if (!fields || request.path == logSyncPath) continue;
+    request.start = request.end - seconds;
+    served.push_back(request);
+  }
+  return served;
 }
 
 namespace {

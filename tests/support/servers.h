@@ -1,4 +1,5 @@
 // Real servers on loopback for the tests: nginx serving a release tree over HTTP and HTTPS
+// (HTTPS offers HTTP/2)
 // (certificate from a test CA made at test time with openssl), a deliberately misbehaving
 // server in Python, and a forward proxy. Each picks free ports and stops with its scope.
 #pragma once
@@ -16,6 +17,15 @@ struct TestCertificates {
 };
 const TestCertificates& testCertificates();
 
+// One request as nginx logged it after answering it.
+struct ServedRequest {
+  long long connection = 0;  // nginx's serial number of the connection it came on
+  double start = 0;          // seconds since the epoch, to the millisecond
+  double end = 0;
+  std::string protocol;      // "HTTP/1.1", "HTTP/2.0"
+  std::string path;
+};
+
 class NginxServer {
  public:
   // Serves root (which must be world-readable) at "/" over HTTP and HTTPS.
@@ -25,9 +35,11 @@ class NginxServer {
   NginxServer& operator=(const NginxServer&) = delete;
 
   std::string httpUrl() const;    // "http://127.0.0.1:<port>/"
-  std::string httpsUrl() const;   // "https://localhost:<port>/"
+  std::string httpsUrl() const;   // "https://localhost:<port>/"; "/.varnholt-to-http" redirects to plain HTTP
   // Request paths (for example "/linux/files/<hash>") in arrival order, read from the access log.
   std::vector<std::string> requestedPaths() const;
+  // Every answered request, in the order nginx finished them.
+  std::vector<ServedRequest> servedRequests() const;
 
  private:
   struct State;
@@ -53,6 +65,9 @@ struct RecordedRequest {
 //   "declare": 10 (Content-Length to announce; connection closed after the body)
 //   "cutAfter": 5 (announce the full length, send 5 bytes, close)
 //   "stallAfter": 5 (announce the full length, send 5 bytes, then nothing)
+//   "trickleAfter": 5 (send 5 bytes, then one byte a second)
+//   "cutFirst": 5 (as cutAfter, for the first request of the path only)
+//   "ranges": true (a "Range: bytes=N-" request is answered 206 with the bytes from N)
 // Paths without a behaviour serve root's file, or 404 with an HTML error page.
 // Every request is recorded with its headers before it is answered, so requests() is
 // complete as soon as the client has its answer.

@@ -1,0 +1,210 @@
+"""Case 7 of bench/run: first installs through a proxy that adds a 50 ms round trip, as
+players see the release server, over plain HTTP and over HTTPS with HTTP/2.
+
+Two releases: 200 files of 16 KiB and 20 files of 8 MiB (--smoke: 20 x 16 KiB, 4 x 1 MiB).
+Baselines, measured in the same run over the same proxy and URLs: `curl --parallel
+--parallel-max 8` and one curl process fetching the files one after the other over one
+connection. Targets: at most 1.25 x curl --parallel for the small files, 1.10 x for the large.
+HTTPS needs root (the program trusts the bench's CA through a private mount namespace in
+which it stands in for the system's CA bundle); without root only plain HTTP is measured.
+"""
+
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROXY = os.path.join(os.path.dirname(HERE), "tests", "support", "delaying_proxy.py")
+SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
+MIB = 1 << 20
+
+
+def make_certificates(folder, run):
+    ca_key, ca = os.path.join(folder, "ca.key"), os.path.join(folder, "ca.pem")
+    key, csr = os.path.join(folder, "server.key"), os.path.join(folder, "server.csr")
+    cert, ext = os.path.join(folder, "server.pem"), os.path.join(folder, "server.ext")
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run(["openssl", "req", "-x509", *ec, "-keyout", ca_key, "-out", ca, "-days", "2",
+         "-subj", "/CN=Varnholt Bench CA", "-addext", "basicConstraints=critical,CA:TRUE",
+         "-addext", "keyUsage=critical,keyCertSign,cRLSign"])
+    run(["openssl", "req", "-new", *ec, "-keyout", key, "-out", csr, "-subj", "/CN=localhost"])
+    with open(ext, "w") as f:
+        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+                "extendedKeyUsage=serverAuth\n")
+    run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
+         "-out", cert, "-days", "2", "-extfile", ext])
+    return ca, cert, key
+
+
+class TlsNginx:
+    """nginx serving root over plain HTTP and over HTTPS offering HTTP/2."""
+
+    def __init__(self, module, folder, root, cert, key):
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+        self.http_port, self.https_port = module["free_port"](), module["free_port"]()
+        user = "user root root;" if os.geteuid() == 0 else ""
+        conf = os.path.join(folder, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(f"""daemon off;
+{user}
+worker_processes 1;
+pid {folder}/nginx.pid;
+error_log {folder}/error.log warn;
+events {{ worker_connections 1024; }}
+http {{
+  access_log off;
+  client_body_temp_path {folder}/body;
+  proxy_temp_path {folder}/proxy;
+  fastcgi_temp_path {folder}/fastcgi;
+  uwsgi_temp_path {folder}/uwsgi;
+  scgi_temp_path {folder}/scgi;
+  server {{
+    listen 127.0.0.1:{self.http_port};
+    listen 127.0.0.1:{self.https_port} ssl http2;
+    server_name localhost;
+    ssl_certificate {cert};
+    ssl_certificate_key {key};
+    root {root};
+    include {module['NGINX_INCLUDE']};
+  }}
+}}
+""")
+        nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+        self.process = subprocess.Popen([nginx, "-c", conf], stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        for port in (self.http_port, self.https_port):
+            if not module["wait_for_port"](port, 10, self.process):
+                self.stop()
+                raise module["Broken"]("nginx (TLS) did not start: "
+                                   + self.process.stderr.read().decode(errors="replace"))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class Proxy:
+    def __init__(self, module, folder, target_port, delay_ms=25):
+        port_file = os.path.join(folder, f"proxy-{target_port}.port")
+        if os.path.exists(port_file):
+            os.unlink(port_file)
+        self.process = subprocess.Popen([sys.executable, PROXY, "--target",
+                                         f"127.0.0.1:{target_port}", "--delay-ms", str(delay_ms),
+                                         "--port-file", port_file],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(port_file):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                self.stop()
+                raise module["Broken"]("the delaying proxy did not start")
+            time.sleep(0.01)
+        with open(port_file) as f:
+            self.port = int(f.read())
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait()
+
+
+def case7(bench, module):
+    """bench: the Bench of bench/run; module: bench/run's globals (helpers and constants)."""
+    MiB, say, measure, Broken = module["MiB"], module["say"], module["measure"], module["Broken"]
+    small = (20 if bench.smoke else 200, 16 * 1024)
+    large = (4 if bench.smoke else 20, (1 if bench.smoke else 8) * MiB)
+    folder = bench.path("case7")
+    os.makedirs(folder)
+    os.chmod(folder, 0o755)
+
+    def run(argv):
+        result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if result.returncode != 0:
+            raise Broken(f"{argv[0]} failed: " + result.stdout.decode(errors="replace")[-500:])
+
+    ca, cert, key = make_certificates(folder, run)
+    os.chmod(key, 0o644)
+    with_tls = os.geteuid() == 0 and os.path.exists(SYSTEM_BUNDLE) and shutil.which("unshare")
+    if not with_tls:
+        bench.notes.append("case 7: HTTPS not measured (needs root to let the program trust the "
+                           "bench's CA)")
+    root = os.path.join(folder, "server")
+    releases = []
+    for name, (count, size) in (("small", small), ("large", large)):
+        game = os.path.join(folder, "game-" + name)
+        files = [("bin/varnholt" if i == 0 else f"data/{name}{i:03}", size, i == 0)
+                 for i in range(count)]
+        module["make_game"](bench.pool, game, files, salt="net-" + name)
+        release = bench.publish(game, "1.0", "bin/varnholt", os.path.join(root, name, "linux"))
+        bench.remove_now(game)
+        releases.append((name, count, size, release))
+    nginx = TlsNginx(module, os.path.join(folder, "nginx"), root, cert, key)
+    protocols = [("HTTP/1.1", nginx.http_port, "http://127.0.0.1")]
+    if with_tls:
+        protocols.append(("HTTPS+HTTP/2", nginx.https_port, "https://localhost"))
+    try:
+        for protocol, port, base in protocols:
+            proxy = Proxy(module, folder, port)
+            try:
+                for name, count, size, release in releases:
+                    source = f"{base}:{proxy.port}/{name}/linux/"
+                    measure_one(bench, module, folder, protocol, name, count, size, release,
+                                source, ca, base.startswith("https"))
+            finally:
+                proxy.stop()
+    finally:
+        nginx.stop()
+    bench.remove(folder)
+
+
+def measure_one(bench, module, folder, protocol, name, count, size, release, source, ca, tls):
+    Broken, measure, say = module["Broken"], module["measure"], module["say"]
+    size_text = f"{size // MIB} MiB" if size >= MIB else f"{size // 1024} KiB"
+    label = f"{count} x {size_text}, 50 ms RTT, {protocol}"
+    say(f"case 7: {label}")
+    install = os.path.join(folder, "install")
+    downloads = os.path.join(folder, "curl")
+    urls = [source + "files/" + digest for digest, _, _ in release.files]
+    config = os.path.join(folder, "curl.conf")
+    with open(config, "w") as f:
+        for i, url in enumerate(urls):
+            f.write(f'url = "{url}"\noutput = "{downloads}/{i:04}"\n')
+    curl = ["curl", "-sS", "--fail", "--cacert", ca, "-K", config]
+    program, parallel, serial = [], [], []
+    for _ in range(bench.runs):
+        bench.remove_now(install)
+        argv = [bench.setup, "--quiet", "--no-register", "--source", source, "--dir", install]
+        if tls:
+            # The bench's CA stands in for the system's bundle for this one process tree.
+            argv = ["unshare", "--mount", "sh", "-c",
+                    f'mount --bind "$0" {SYSTEM_BUNDLE} && exec "$@"', ca] + argv
+        m = measure(argv, bench.env)
+        if m.code != 0:
+            raise Broken(f"varnholt-setup ({label}) exited with {m.code}")
+        bench.check_install(install, release)
+        program.append(m.wall)
+        bench.remove_now(install)
+        for runs, argv in ((parallel, curl[:1] + ["--parallel", "--parallel-max", "8"] + curl[1:]),
+                           (serial, curl)):
+            bench.remove_now(downloads)
+            os.makedirs(downloads)
+            m = measure(argv, bench.env)
+            if m.code != 0:
+                raise Broken(f"curl ({label}) failed with {m.code}")
+            runs.append(m.wall)
+            bench.remove_now(downloads)
+    p, b, s = (statistics.median(v) for v in (program, parallel, serial))
+    target = 1.25 if name == "small" else 1.10
+    bench.row(7, label + ": wall time", p, b, p / b, f"<= {target:.2f}", p <= b * target,
+              module["seconds"])
+    bench.notes.append(f"case 7 {label}: program {module['fmt_list'](program)} s; curl --parallel "
+                       f"{module['fmt_list'](parallel)} s; one curl process "
+                       f"{module['fmt_list'](serial)} s ({s / p:.1f} x the program's time)")
