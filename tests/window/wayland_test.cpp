@@ -198,6 +198,11 @@ class WaylandWindow : public testing::Test {
     options.env = desktop.clientEnvironment();
     options.env.insert(options.env.end(), {"HOME=" + home.string(), "XDG_DATA_HOME"});
     options.env.insert(options.env.end(), env.begin(), env.end());
+#if defined(__SANITIZE_THREAD__)
+    // Mesa's OpenGL rasteriser (llvmpipe) runs threads of its own that synchronise in ways
+    // ThreadSanitizer cannot see; without them only the program's own threads are checked.
+    options.env.push_back("LP_NUM_THREADS=0");
+#endif
     options.workingFolder = home.string();
     return startProcess(argv, options, outputPath().string());
   }
