@@ -1,7 +1,6 @@
 #include "tests/support/weston.h"
 
 #include <SDL3_image/SDL_image.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>

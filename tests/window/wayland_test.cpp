@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "tests/engine/release_fixture.h"
-#include "tests/support/net.h"
 #include "tests/support/process.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
