@@ -59,6 +59,10 @@ void removeEmptyFolder(const fs::path& installDir, const std::string& relativePa
 
 void showBox(SDL_MessageBoxFlags flags, const char* message) {
   if (board.options.quiet) return;
+  // Without its video started, SDL tries the box of each of its drivers in turn, Wayland's
+  // first, which runs zenity even where no Wayland desktop runs. An X session gets SDL's own
+  // X11 box, which needs no other program. SDL_VIDEODRIVER still chooses otherwise.
+  if (!SDL_getenv("WAYLAND_DISPLAY") && SDL_getenv("DISPLAY")) SDL_SetHint(SDL_HINT_VIDEO_DRIVER, "x11");
   // Without a display no box can appear; the log line and the exit code still tell, so a
   // failure to show one changes nothing.
   static_cast<void>(SDL_ShowSimpleMessageBox(flags, "Varnholt", message, nullptr));

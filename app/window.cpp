@@ -199,7 +199,13 @@ void requestClose(Window& w) {
                                  buttons,
                                  nullptr};
     int chosen = 0;
-    if (!SDL_ShowMessageBox(&box, &chosen) || chosen != 1) return;
+    if (!SDL_ShowMessageBox(&box, &chosen)) {
+      // Without a box (on Wayland SDL needs zenity for one) the player could never stop the
+      // download from here. Stopping loses nothing: finished files stay staged.
+      logLine(std::string("The stop question could not be shown (") + SDL_GetError() + "); stopping.");
+    } else if (chosen != 1) {
+      return;
+    }
   }
   board.cancel = true;
   w.quitRequested = true;
@@ -280,19 +286,33 @@ FontPtr openFont(const std::string& name, float pointSize) {
   return font;
 }
 
+// Text and rectangles need no GPU. The software renderer drawing straight into the window
+// starts without loading OpenGL (Mesa's rasteriser and its compiler where there is no GPU), with
+// a fifth of the memory and a fraction of the processor time, at start and while idle. Video
+// drivers without a window framebuffer of their own cannot take it: there SDL's own choice of
+// renderer is used, at once on Wayland (a failed first window costs a third of a second there),
+// after a failed attempt elsewhere. Environment variables of the same names still choose.
+bool createWindowAndRenderer(Window& w) {
+  const char* driver = SDL_GetCurrentVideoDriver();
+  if (!driver || SDL_strcmp(driver, "wayland") != 0) {
+    SDL_SetHint(SDL_HINT_RENDER_DRIVER, "software");
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    if (SDL_CreateWindowAndRenderer("Varnholt Setup", windowWidth, windowHeight, SDL_WINDOW_HIGH_PIXEL_DENSITY,
+                                    &w.window, &w.renderer)) {
+      return true;
+    }
+    SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
+    SDL_ResetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION);
+  }
+  return SDL_CreateWindowAndRenderer("Varnholt Setup", windowWidth, windowHeight, SDL_WINDOW_HIGH_PIXEL_DENSITY,
+                                     &w.window, &w.renderer);
+}
+
 bool openWindow(Window& w) {
   // The close button sends a close request; by default SDL follows it with a quit event for
   // the last window, which would ask a second time during a download.
   SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
-  // Text and rectangles need no GPU. The software renderer drawing straight into the window
-  // starts without loading OpenGL (Mesa's rasteriser and its compiler where there is no GPU),
-  // with a fifth of the memory and a fraction of the processor time, at start and while idle.
-  // Environment variables of the same names still choose otherwise.
-  SDL_SetHint(SDL_HINT_RENDER_DRIVER, "software");
-  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-  if (!SDL_Init(SDL_INIT_VIDEO) || !TTF_Init() ||
-      !SDL_CreateWindowAndRenderer("Varnholt Setup", windowWidth, windowHeight, SDL_WINDOW_HIGH_PIXEL_DENSITY,
-                                   &w.window, &w.renderer)) {
+  if (!SDL_Init(SDL_INIT_VIDEO) || !TTF_Init() || !createWindowAndRenderer(w)) {
     std::fprintf(stderr, "no window: %s\n", SDL_GetError());
     return false;
   }
