@@ -1,6 +1,7 @@
 // Entry point: start-up, then exactly one run mode.
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
   openLog(board.options.logPath);
 
   switch (chooseRunMode(board.options)) {
+    case RunMode::Version: std::fputs(versionText().c_str(), stdout); return 0;
     case RunMode::Uninstall: return uninstallMain();
     case RunMode::Quiet: return quietMain();
     case RunMode::Window:
