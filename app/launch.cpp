@@ -3,8 +3,11 @@
 // neither waits for it nor reads its output.
 #include <SDL3/SDL.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -36,6 +39,7 @@ class WorkingFolderSwitch {
   explicit WorkingFolderSwitch(const std::filesystem::path& folder) {
     saved_ = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     switched_ = chdir(folder.c_str()) == 0;
+    error_ = switched_ ? 0 : errno;
   }
   ~WorkingFolderSwitch() {
     if (saved_ < 0) return;
@@ -47,8 +51,10 @@ class WorkingFolderSwitch {
   WorkingFolderSwitch(const WorkingFolderSwitch&) = delete;
   WorkingFolderSwitch& operator=(const WorkingFolderSwitch&) = delete;
   bool switched() const { return switched_; }
+  int error() const { return error_; }
 
  private:
+  int error_ = 0;
   int saved_ = -1;
   bool switched_ = false;
 };
@@ -67,13 +73,24 @@ bool launchGame(bool withUpdatedFlag) {
   if (withUpdatedFlag) arguments.push_back("--updated");
   arguments.push_back(nullptr);
 
+  // The window shows only that the game did not start; the log says why.
+  auto failed = [&](const std::string& reason) {
+    logLine("could not start the game " + program + ": " + reason);
+    return false;
+  };
+  // SDL reports a program that cannot run only as a garbled number: name the reason here.
+  struct stat status = {};
+  if (stat(program.c_str(), &status) != 0) return failed(std::strerror(errno));
+  if (!S_ISREG(status.st_mode)) return failed("it is not a file");
+  if (access(program.c_str(), X_OK) != 0) return failed("it is not executable (" + std::string(std::strerror(errno)) + ")");
+
   PropertySet properties;
   // The working-folder property is honoured by SDL 3.4 and later.
   if (!properties.id() ||
       !SDL_SetPointerProperty(properties.id(), SDL_PROP_PROCESS_CREATE_ARGS_POINTER, arguments.data()) ||
       !SDL_SetStringProperty(properties.id(), "SDL.process.create.working_directory", folder.c_str()) ||
       !SDL_SetBooleanProperty(properties.id(), SDL_PROP_PROCESS_CREATE_BACKGROUND_BOOLEAN, true)) {
-    return false;
+    return failed(SDL_GetError());
   }
 
   SDL_Process* process = nullptr;
@@ -84,11 +101,13 @@ bool launchGame(bool withUpdatedFlag) {
     WorkingFolderSwitch inInstallFolder(board.options.installDir);
     // Without the switch the game would start in the wrong folder; a missing install folder
     // could not hold the game anyway.
-    if (!inInstallFolder.switched()) return false;
+    if (!inInstallFolder.switched()) {
+      return failed("the install folder cannot be entered (" + std::string(std::strerror(inInstallFolder.error())) + ")");
+    }
     process = SDL_CreateProcessWithProperties(properties.id());
   }
 #endif
-  if (!process) return false;
+  if (!process) return failed(SDL_GetError());
   SDL_DestroyProcess(process);
   return true;
 }

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -84,21 +85,54 @@ TEST(LaunchGame, StartsTheGameInTheInstallFolder) {
   }
 }
 
-TEST(LaunchGame, MissingOrNonExecutableGameFails) {
+// The board's log for one test, read back afterwards.
+class CapturedLog {
+ public:
+  explicit CapturedLog(const fs::path& path) : old_(board.logFile) { board.logFile = std::fopen(path.c_str(), "w"); }
+  ~CapturedLog() {
+    if (board.logFile) std::fclose(board.logFile);
+    board.logFile = old_;
+  }
+
+ private:
+  FILE* old_;
+};
+
+TEST(LaunchGame, MissingOrNonExecutableGameFailsWithItsReasonInTheLog) {
   TempFolder temp;
   const fs::path install = temp.path() / "game";
   const fs::path record = temp.path() / "record";
   writeStandInGame(install / "plain.sh", record, false);
+  fs::create_directories(install / "folder");
   const fs::path before = fs::current_path();
-  for (const char* game : {"missing.sh", "plain.sh", ""}) {
-    SCOPED_TRACE(game);
-    BoardForLaunch setBoard(install, game, "");
-    EXPECT_FALSE(launchGame(false));
-    EXPECT_EQ(fs::current_path(), before);
+  struct Case {
+    fs::path installDir;
+    std::string game;
+    std::string logged;
+  };
+  const std::vector<Case> cases = {
+      {install, "missing.sh",
+       "could not start the game " + (install / "missing.sh").string() + ": No such file or directory"},
+      {install, "plain.sh",
+       "could not start the game " + (install / "plain.sh").string() + ": it is not executable (Permission denied)"},
+      {install, "folder", "could not start the game " + (install / "folder").string() + ": it is not a file"},
+      {temp.path() / "nothing", "plain.sh",
+       "could not start the game " + (temp.path() / "nothing/plain.sh").string() + ": No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.game);
+    const fs::path logPath = temp.path() / "launch.log";
+    {
+      CapturedLog log(logPath);
+      BoardForLaunch setBoard(c.installDir, c.game, "");
+      EXPECT_FALSE(launchGame(false));
+      EXPECT_EQ(fs::current_path(), before);
+    }
+    std::ifstream in(logPath);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_EQ(line, c.logged);
   }
-  BoardForLaunch missingFolder(temp.path() / "nothing", "plain.sh", "");
-  EXPECT_FALSE(launchGame(true));
-  EXPECT_EQ(fs::current_path(), before);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(fs::exists(record));
 }

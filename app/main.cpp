@@ -1,6 +1,7 @@
 // Entry point: start-up, then exactly one run mode.
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,15 @@ int main(int argc, char** argv) {
   // speed of the portable one on the AMD processors we measured (bench/digest).
 
   board.options = startupOptions(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  const RunMode mode = chooseRunMode(board.options);
+  if (mode == RunMode::Version) {  // before the log: printing the version touches no file
+    std::fputs(versionText().c_str(), stdout);
+    return 0;
+  }
   openLog(board.options.logPath);
 
-  switch (chooseRunMode(board.options)) {
+  switch (mode) {
+    case RunMode::Version: return 0;  // printed above
     case RunMode::Uninstall: return uninstallMain();
     case RunMode::Quiet: return quietMain();
     case RunMode::Window:

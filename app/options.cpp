@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "release/release.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -33,6 +35,8 @@ ParsedArguments parseArguments(const std::vector<std::string>& arguments) {
       o.quiet = true;
     } else if (a == "--no-register") {
       o.noRegister = true;
+    } else if (a == "--version") {
+      o.version = true;
     } else if (hasValue && a == "--source") {
       o.source = arguments[++i];
       parsed.sourceGiven = true;
@@ -108,7 +112,14 @@ Options startupOptions(const std::vector<std::string>& arguments) {
   return o;
 }
 
+std::string versionText() {
+  const std::string key = releasePublicKey;
+  return std::string("Varnholt Setup ") + VARNHOLT_SETUP_VERSION + "\n" + "release server: " + defaultBaseUrl() + "\n" +
+         "release key: " + (key.empty() ? "none (this build installs nothing)" : key.substr(0, 16) + "...") + "\n";
+}
+
 RunMode chooseRunMode(const Options& options) {
+  if (options.version) return RunMode::Version;
   if (options.uninstall) return RunMode::Uninstall;
   if (options.quiet) return RunMode::Quiet;
   if (!options.snapshotPath.empty()) return RunMode::Snapshot;

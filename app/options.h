@@ -17,9 +17,10 @@ struct Options {
   bool noRegister = false;
   std::filesystem::path snapshotPath;
   std::filesystem::path logPath;
+  bool version = false;  // --version: print versionText() and exit
 };
 
-enum class RunMode { Uninstall, Quiet, Window, Snapshot };
+enum class RunMode { Version, Uninstall, Quiet, Window, Snapshot };
 
 // Reads the arguments (the program name already removed) by the matching rules, then settles
 // the install folder and the download source from the environment and "install.source".
@@ -34,3 +35,6 @@ std::filesystem::path dataFolder();
 std::string readFile(const std::filesystem::path& path);
 // The compiled-in release server root followed by "linux/".
 std::string defaultBaseUrl();
+// What --version prints: the program's version, the release server it was built for and the
+// first 16 hex digits of its release key, a line each.
+std::string versionText();

@@ -6,6 +6,8 @@
 #include <fstream>
 #include <optional>
 
+#include "release/release.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -81,6 +83,9 @@ TEST(Options, MatchingRules) {
       {{"--quiet", "--snap", "s.bmp"},
        opts([](Options& o) { o.quiet = true; o.snapshotPath = "s.bmp"; }), RunMode::Quiet},
       {{"--uninstall", "--quiet"}, opts([](Options& o) { o.uninstall = o.quiet = true; }), RunMode::Uninstall},
+      {{"--uninstall", "--version"}, opts([](Options& o) { o.uninstall = o.version = true; }), RunMode::Version},
+      {{"--source", "--version"}, opts([](Options& o) { o.source = "--version/"; }), RunMode::Window},
+      {{"--VERSION", "-v", "--version=1"}, opts([](Options&) {}), RunMode::Window},
   };
   for (const OptionCase& c : cases) {
     std::string label;
@@ -96,6 +101,7 @@ TEST(Options, MatchingRules) {
     EXPECT_EQ(o.noRegister, c.expected.noRegister);
     EXPECT_EQ(o.snapshotPath, c.expected.snapshotPath);
     EXPECT_EQ(o.logPath, c.expected.logPath);
+    EXPECT_EQ(o.version, c.expected.version);
     EXPECT_EQ(chooseRunMode(o), c.mode);
   }
 }
@@ -161,4 +167,25 @@ TEST(Options, ReadFile) {
   EXPECT_EQ(readFile(dir.path() / "f"), bytes);
   EXPECT_EQ(readFile(dir.path() / "missing"), "");
   EXPECT_EQ(readFile(dir.path()), "");
+}
+
+TEST(Options, VersionNamesTheServerAndTheKeyOfTheBuild) {
+  struct Case {
+    const char* key;
+    std::string keyLine;
+  };
+  const char* built = releasePublicKey;
+  const std::vector<Case> cases = {
+      {built, "release key: " + std::string(built).substr(0, 16) + "...\n"},
+      {"", "release key: none (this build installs nothing)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    releasePublicKey = c.key;
+    EXPECT_EQ(versionText(), "Varnholt Setup " VARNHOLT_SETUP_VERSION "\nrelease server: " + defaultSource + "\n" + c.keyLine);
+  }
+  releasePublicKey = built;
+  ProcessResult run = runProcess({VARNHOLT_SETUP_PATH, "--dir", "--version", "--version", "--quiet"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.output, versionText());
 }

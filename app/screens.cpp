@@ -38,8 +38,11 @@ void runApplyJob() {
   std::string error;
   if (applyUpdate(error)) {
     setScreen(Screen::Done);
+    // Without menu entries there is no menu to point to.
     setStatus("Varnholt " + board.latest.version + " is installed.",
-              "It is in your applications menu. Run this again any time to update.", 1.0);
+              board.options.noRegister ? "Run this again any time to update."
+                                       : "It is in your applications menu. Run this again any time to update.",
+              1.0);
     setButtons("PLAY", "CLOSE");
     if (board.options.update) pendingAction = PendingAction::LaunchUpdated;
     return;

@@ -17,6 +17,8 @@
 bool loadSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std::string& error);
 // Makes a fresh random seed in a new file (never over an existing one), mode 0600.
 bool createSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std::string& error);
+// A warning when other users may read the seed file (group or others have read access), or "".
+std::string seedFileWarning(const std::filesystem::path& seedFile);
 void publicKeyFromSeed(const unsigned char seed[32], unsigned char publicKey[32]);
 std::string publicKeyHex(const unsigned char seed[32]);
 
@@ -30,14 +32,40 @@ std::string signManifest(std::string_view signedPart, const unsigned char seed[3
 // and links in the order the record holds them. Paths are written as they are.
 std::string manifestText(const Release& release);
 
+struct PublishOptions {
+  // The seed file the seed came from: refused when it lies inside the game folder.
+  std::filesystem::path seedFile;
+  // Shell patterns (fnmatch). One without "/" leaves out every file, link or folder of that
+  // name anywhere; one with "/" is matched against the whole path from the game folder's top.
+  std::vector<std::string> excludes;
+  bool dryRun = false;  // measure and check everything, write nothing
+  bool force = false;   // replace a latest.manifest that this seed did not sign
+};
+
+struct PublishOutcome {
+  Release release;                    // as published, or as it would be with dryRun
+  std::vector<std::string> warnings;  // each one line, without a prefix
+};
+
 // Publishes gameFolder as a release tree in tree/ ("files/<hash>" per distinct content, written
-// once; "latest.manifest" signed, written last and atomically). Files with an execute bit give
-// "exec" lines, others "file"; symbolic links inside the folder give "link" lines (targets
-// leaving the folder, or paths failing isSafePath, are refused with a clear message). gamePath
-// must name one of the published files or links. On failure "latest.manifest" is untouched.
+// once; "manifests/<version>.manifest" and "latest.manifest" signed, the latter written last
+// and atomically). Files with an execute bit give "exec" lines, others "file"; symbolic links
+// inside the folder give "link" lines. Every path that cannot be published is named in one
+// error, a line each. gamePath must name an executable file (or a link to one) of the folder.
+// A tree whose latest.manifest this seed did not sign is refused unless options.force. On
+// failure "latest.manifest" is untouched.
+bool publishRelease(const std::filesystem::path& gameFolder, const std::string& version,
+                    const std::string& gamePath, const unsigned char seed[32],
+                    const std::filesystem::path& tree, const PublishOptions& options,
+                    PublishOutcome& outcome, std::string& error);
+// The same with default options.
 bool publishRelease(const std::filesystem::path& gameFolder, const std::string& version,
                     const std::string& gamePath, const unsigned char seed[32],
                     const std::filesystem::path& tree, std::string& error);
+
+// Orders versions by their numeric parts ("1.10" after "1.9", "2.0-beta3" after "2.0-beta2"):
+// negative, zero or positive. Versions with the same numbers compare equal.
+int compareVersions(const std::string& a, const std::string& b);
 
 // Reads <tree>/latest.manifest as it is.
 bool readReleaseManifest(const std::filesystem::path& tree, std::string& text, std::string& error);
@@ -50,3 +78,15 @@ bool readReleaseManifest(const std::filesystem::path& tree, std::string& text, s
 // problems is empty.
 bool verifyTree(const std::filesystem::path& tree, const unsigned char publicKey[32],
                 Release& release, std::vector<std::string>& problems, std::string& error);
+
+// Files in <tree>/files that no kept manifest names. The kept manifests are latest.manifest (with
+// its copy in <tree>/manifests) and the keep newest others there, by version; the rest are dropped. Nothing is removed
+// unless remove is true. A manifest that does not parse stops everything (error filled).
+struct PruneResult {
+  std::vector<std::string> keptVersions;
+  std::vector<std::string> droppedManifests;  // "manifests/<name>"
+  std::vector<std::string> unusedFiles;       // "files/<hash>"
+  uint64_t unusedBytes = 0;
+};
+bool pruneTree(const std::filesystem::path& tree, size_t keep, bool remove, PruneResult& result,
+               std::string& error);

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <functional>
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -88,7 +89,8 @@ TEST_F(Publishing, WritesAPredictableSignedTree) {
 
   Release release;
   ASSERT_TRUE(verifyRelease(manifest, publicKey, release, error)) << error;
-  EXPECT_EQ(namesIn(tree), (std::set<std::string>{"files", "latest.manifest"}));
+  EXPECT_EQ(namesIn(tree), (std::set<std::string>{"files", "latest.manifest", "manifests"}));
+  EXPECT_EQ(readText(tree / "manifests/1.2.manifest"), manifest);
   EXPECT_EQ(namesIn(tree / "files"),
             (std::set<std::string>{digestOf("game program"), digestOf("levels"), digestOf("audio")}));
   EXPECT_EQ(readText(tree / "files" / digestOf("game program")), "game program");
@@ -158,6 +160,31 @@ TEST_F(Publishing, RefusesWhatAReleaseCannotHoldAndKeepsTheLastManifest) {
        [&] { ASSERT_EQ(mkfifo((game / "pipe").c_str(), 0644), 0); }, "2.0", "bin/game",
        [&] { fs::remove(game / "pipe"); }},
       {"the game path bin/nothing is not a file of the game folder", [] {}, "2.0", "bin/nothing"},
+      {"the game path data/copy.dat is not an executable file (chmod +x it)", [] {}, "2.0", "data/copy.dat"},
+      {"the game path bin/run is not an executable file (chmod +x it)",
+       [&] { fs::create_symlink("../data/copy.dat", game / "bin/run"); }, "2.0", "bin/run",
+       [&] { fs::remove(game / "bin/run"); }},
+      {"the file notes/key.txt holds the signing seed; it must never be published",
+       [&] { writeText(game / "notes/key.txt", readText(testSeedFile)); }, "2.0", "bin/game",
+       [&] { fs::remove_all(game / "notes"); }},
+      {"the file raw.bin holds the signing seed; it must never be published",
+       [&] { writeText(game / "raw.bin", std::string(reinterpret_cast<const char*>(seed), 32)); }, "2.0",
+       "bin/game", [&] { fs::remove(game / "raw.bin"); }},
+      // Every bad path at once, in path order, not one per run.
+      {"3 problems in the game folder " + g + ":\n"
+       "  the game path data/copy.dat is not an executable file (chmod +x it)\n"
+       "  the link bin/up points to ../../outside, outside the game folder\n"
+       "  the path a:b cannot be part of a release (it holds ':' or '\\')",
+       [&] {
+         fs::create_symlink("../../outside", game / "bin/up");
+         writeText(game / "a:b", "x");
+       },
+       "2.0", "data/copy.dat",
+       [&] {
+         fs::remove(game / "bin/up");
+         fs::remove(game / "a:b");
+       }},
+      {"the version 2/0 holds a '/'; it names the file manifests/<version>.manifest", [] {}, "2/0"},
       {"the game path ../game is not a plain path inside the game folder", [] {}, "2.0", "../game"},
       {"the game path  is not a plain path inside the game folder", [] {}, "2.0", ""},
       {"the version must be one line of text and not empty", [] {}, ""},
@@ -176,7 +203,8 @@ TEST_F(Publishing, RefusesWhatAReleaseCannotHoldAndKeepsTheLastManifest) {
     EXPECT_EQ(error, c.expected);
     c.undo();
     EXPECT_EQ(readText(tree / "latest.manifest"), published);
-    EXPECT_EQ(namesIn(tree), (std::set<std::string>{"files", "latest.manifest"}));
+    EXPECT_EQ(namesIn(tree), (std::set<std::string>{"files", "latest.manifest", "manifests"}));
+    EXPECT_EQ(namesIn(tree / "manifests"), (std::set<std::string>{"1.0.manifest"}));
   }
   // Nothing was left broken: the folder publishes again.
   EXPECT_TRUE(publish("2.0", error)) << error;
@@ -190,6 +218,192 @@ TEST_F(Publishing, RefusesATreeInsideTheGameFolder) {
   EXPECT_FALSE(fs::exists(game / "data/tree"));
   EXPECT_FALSE(publishRelease(game, "1.0", "bin/game", seed, game, error));
   EXPECT_TRUE(publishRelease(game, "1.0", "bin/game", seed, root.path() / "game-tree", error)) << error;
+}
+
+TEST_F(Publishing, KeepsTheSeedAndOtherKeysOut) {
+  std::string error;
+  PublishOutcome outcome;
+  PublishOptions options;
+  options.seedFile = game / "varnholt-release.seed";
+  writeText(options.seedFile, readText(testSeedFile), fs::perms(0600));
+  EXPECT_FALSE(publishRelease(game, "1.0", "bin/game", seed, tree, options, outcome, error));
+  EXPECT_EQ(error, "the seed file " + options.seedFile.string() + " lies inside the game folder " + game.string() +
+                       "; it would be published to every player");
+  EXPECT_FALSE(fs::exists(tree));
+  fs::remove(options.seedFile);
+  options.seedFile = root.path() / "keys/../game/data/../seed";  // the same place, spelled otherwise
+  EXPECT_FALSE(publishRelease(game, "1.0", "bin/game", seed, tree, options, outcome, error));
+  options.seedFile = root.path() / "release.seed";
+  ASSERT_TRUE(publishRelease(game, "1.0", "bin/game", seed, tree, options, outcome, error)) << error;
+  const std::string published = readText(tree / "latest.manifest");
+
+  // Another seed over a tree that this one signed: refused unless forced.
+  unsigned char otherSeed[32] = {7};
+  writeText(game / "bin/game", "game program 2", fs::perms(0755));
+  EXPECT_FALSE(publishRelease(game, "1.1", "bin/game", otherSeed, tree, options, outcome, error));
+  EXPECT_EQ(error, (tree / "latest.manifest").string() + " does not verify with this seed's public key " +
+                       publicKeyHex(otherSeed) +
+                       " (the release's signature does not match: it was not published by Varnholt); check the "
+                       "seed, or give --force to replace that release");
+  EXPECT_EQ(readText(tree / "latest.manifest"), published);
+  EXPECT_FALSE(fs::exists(tree / "manifests/1.1.manifest"));
+
+  options.force = true;
+  ASSERT_TRUE(publishRelease(game, "1.1", "bin/game", otherSeed, tree, options, outcome, error)) << error;
+  EXPECT_EQ(outcome.warnings.front(),
+            "replacing " + (tree / "latest.manifest").string() +
+                ", which does not verify with this seed (the release's signature does not match: it was not "
+                "published by Varnholt)");
+  unsigned char otherKey[32];
+  publicKeyFromSeed(otherSeed, otherKey);
+  Release release;
+  EXPECT_TRUE(verifyRelease(readText(tree / "latest.manifest"), otherKey, release, error)) << error;
+}
+
+TEST_F(Publishing, WarnsAboutVersionsHiddenFilesAndTheMenuEntriesFiles) {
+  std::string error;
+  ASSERT_TRUE(publish("1.10", error)) << error;
+  struct Case {
+    std::string name;
+    std::string version;
+    std::function<void()> change;
+    std::vector<std::string> expected;
+  };
+  const std::string appImage =
+      "the game folder has no VarnholtSetup.AppImage; the \"Update Varnholt\" menu entry starts it";
+  const std::string icon = "the game folder has no assets/images/icon/app-icon-256.png; both menu entries show it";
+  const std::vector<Case> cases = {
+      {"the same release again", "1.10", [] {}, {appImage, icon}},
+      {"the same numbers", "1.10.0-b", [] {}, {appImage, icon, "version 1.10.0-b is not newer than 1.10, the tree's current release"}},
+      {"an older version", "1.9", [] {}, {appImage, icon, "version 1.9 is not newer than 1.10.0-b, the tree's current release"}},
+      {"the current version, other content", "1.9", [&] { writeText(game / "data/new.dat", "new"); },
+       {appImage, icon, "version 1.9 was published before with other content"}},
+      {"an earlier version, other content", "1.10", [&] { writeText(game / "data/new.dat", "newer"); },
+       {appImage, icon, "version 1.10 was published before with other content"}},
+      {"hidden entries, once each, and the two files in place", "1.11",
+       [&] {
+         writeText(game / ".git/config", "x");
+         writeText(game / ".git/objects/ab", "x");
+         writeText(game / "data/.env", "SECRET=1");
+         writeText(game / "VarnholtSetup.AppImage", "x", fs::perms(0755));
+         writeText(game / "assets/images/icon/app-icon-256.png", "png");
+       },
+       {".git is hidden and is published with the game; --exclude .git leaves it out",
+        "data/.env is hidden and is published with the game; --exclude .env leaves it out"}},
+      {"a newer version", "1.12", [] {}, {".git is hidden and is published with the game; --exclude .git leaves it out",
+        "data/.env is hidden and is published with the game; --exclude .env leaves it out"}},
+  };
+  PublishOptions options;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.change();
+    PublishOutcome outcome;
+    ASSERT_TRUE(publishRelease(game, c.version, "bin/game", seed, tree, options, outcome, error)) << error;
+    EXPECT_EQ(outcome.warnings, c.expected);
+  }
+}
+
+TEST_F(Publishing, DryRunWritesNothingAndExcludesLeaveFilesOut) {
+  writeText(game / ".git/HEAD", "ref");
+  writeText(game / "data/debug.pdb", "symbols");
+  writeText(game / "data/keep/debug.pdb", "symbols 2");
+  writeText(game / "lib/notes.txt", "notes");
+  PublishOptions options;
+  options.dryRun = true;
+  options.excludes = {".git", "*.pdb", "lib/*.txt"};
+  PublishOutcome outcome;
+  std::string error;
+  ASSERT_TRUE(publishRelease(game, "1.0", "bin/game", seed, tree, options, outcome, error)) << error;
+  EXPECT_FALSE(fs::exists(tree));
+  std::vector<std::string> paths;
+  for (const ReleaseFile& file : outcome.release.files) paths.push_back(file.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"bin/game", "data/base pak/levels.dat", "data/copy.dat",
+                                             "lib/libaudio.so.2"}));
+  EXPECT_EQ(outcome.release.files[0].hash, digestOf("game program"));
+  EXPECT_EQ(outcome.release.links.size(), 2u);
+
+  // The same options without the dry run publish exactly what was listed.
+  options.dryRun = false;
+  PublishOutcome published;
+  ASSERT_TRUE(publishRelease(game, "1.0", "bin/game", seed, tree, options, published, error)) << error;
+  Release release;
+  ASSERT_TRUE(verifyRelease(readText(tree / "latest.manifest"), publicKey, release, error)) << error;
+  EXPECT_EQ(manifestText(release), manifestText(outcome.release));
+
+  // A pattern that leaves out the game itself is no way round the checks.
+  options.excludes = {"bin"};
+  EXPECT_FALSE(publishRelease(game, "1.1", "bin/game", seed, tree, options, outcome, error));
+  EXPECT_EQ(error, "the game path bin/game is not a file of the game folder");
+}
+
+TEST_F(Publishing, PruneKeepsWhatTheNewestReleasesName) {
+  std::string error;
+  const std::vector<std::string> versions = {"1.9", "1.10", "1.11"};
+  for (const std::string& version : versions) {
+    writeText(game / "bin/game", "game program " + version, fs::perms(0755));
+    ASSERT_TRUE(publish(version, error)) << error;
+  }
+  writeText(game / "bin/game", "beta", fs::perms(0755));
+  ASSERT_TRUE(publish("1.8-rollback", error)) << error;  // older number, yet the live release
+
+  struct Case {
+    size_t keep;
+    std::vector<std::string> kept;
+    std::vector<std::string> dropped;
+    std::vector<std::string> unused;
+  };
+  auto file = [](const std::string& content) { return "files/" + digestOf(content); };
+  std::vector<std::string> allOld = {file("game program 1.10"), file("game program 1.11"), file("game program 1.9")};
+  std::sort(allOld.begin(), allOld.end());
+  std::vector<std::string> but111 = {file("game program 1.10"), file("game program 1.9")};
+  std::sort(but111.begin(), but111.end());
+  const std::vector<Case> cases = {
+      {0, {"1.8-rollback"}, {"manifests/1.10.manifest", "manifests/1.11.manifest", "manifests/1.9.manifest"}, allOld},
+      {1, {"1.8-rollback", "1.11"}, {"manifests/1.10.manifest", "manifests/1.9.manifest"}, but111},
+      {4, {"1.8-rollback", "1.11", "1.10", "1.9"}, {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.keep);
+    PruneResult result;
+    ASSERT_TRUE(pruneTree(tree, c.keep, false, result, error)) << error;
+    EXPECT_EQ(result.keptVersions, c.kept);
+    EXPECT_EQ(result.droppedManifests, c.dropped);
+    EXPECT_EQ(result.unusedFiles, c.unused);
+  }
+  PruneResult result;
+  ASSERT_TRUE(pruneTree(tree, 1, true, result, error)) << error;
+  EXPECT_EQ(result.unusedBytes, std::string("game program 1.10game program 1.9").size());
+  EXPECT_EQ(namesIn(tree / "manifests"), (std::set<std::string>{"1.11.manifest", "1.8-rollback.manifest"}));
+  for (const std::string& name : but111) EXPECT_FALSE(fs::exists(tree / name));
+  // What is left is sound, and both kept releases are whole.
+  std::vector<std::string> problems;
+  Release release;
+  ASSERT_TRUE(verifyTree(tree, publicKey, release, problems, error)) << error;
+  EXPECT_TRUE(problems.empty());
+  EXPECT_TRUE(fs::exists(tree / file("game program 1.11")));
+
+  // A manifest that does not parse stops the prune before anything goes.
+  writeText(tree / "manifests/broken.manifest", "not a manifest");
+  EXPECT_FALSE(pruneTree(tree, 0, true, result, error));
+  EXPECT_EQ(error, "manifests/broken.manifest does not parse (not a Varnholt release); nothing was removed");
+  EXPECT_TRUE(fs::exists(tree / "manifests/1.11.manifest"));
+}
+
+TEST(Versions, CompareByTheirNumericParts) {
+  struct Case {
+    std::string a, b;
+    int order;
+  };
+  const std::vector<Case> cases = {
+      {"1.10", "1.9", 1}, {"1.9", "1.10", -1}, {"2.0", "2.0", 0},       {"2", "2.0.0", 0},
+      {"1.0.22b", "1.0.22", 0}, {"2.0-beta3", "2.0-beta2", 1}, {"v3", "2.99", 1}, {"beta", "alpha", 0},
+      {"99999999999999999999999", "1", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.a + " vs " + c.b);
+    int order = compareVersions(c.a, c.b);
+    EXPECT_EQ((order > 0) - (order < 0), c.order);
+  }
 }
 
 TEST_F(Publishing, VerifyFindsMissingAndDamagedFiles) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "tools/publish.h"
@@ -130,6 +131,15 @@ bool createSeed(const std::filesystem::path& seedFile, unsigned char seed[32], s
     return false;
   }
   return true;
+}
+
+std::string seedFileWarning(const std::filesystem::path& seedFile) {
+  struct stat status = {};
+  if (stat(seedFile.c_str(), &status) != 0 || (status.st_mode & (S_IRGRP | S_IROTH)) == 0) return "";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+  return "the seed file " + seedFile.string() + " can be read by other users (mode " + mode +
+         "); make it private: chmod 600 " + seedFile.string();
 }
 
 void publicKeyFromSeed(const unsigned char seed[32], unsigned char publicKey[32]) {

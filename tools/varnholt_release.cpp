@@ -4,27 +4,43 @@
 #include <string>
 #include <vector>
 
+#include <curl/curl.h>
+
 #include "tools/publish.h"
+#include "tools/server_check.h"
 
 namespace {
 
 constexpr const char* usageText =
     "usage: varnholt-release keygen <seed-file>\n"
+    "       varnholt-release pubkey <seed-file>\n"
     "       varnholt-release publish <game-folder> <version> <game-path> <seed-file> <tree>\n"
-    "       varnholt-release verify <tree> <public-key-hex>\n"
+    "                                [--dry-run] [--exclude PATTERN]... [--force]\n"
+    "       varnholt-release verify <tree-or-https-url> <public-key-hex>\n"
+    "       varnholt-release prune <tree> --keep N [--delete]\n"
     "       varnholt-release digest <file>\n"
     "\n"
     "keygen   makes a new signing seed in <seed-file> (mode 0600; an existing file is never\n"
     "         overwritten) and prints the public key: 64 lower-case hex digits and a line feed.\n"
     "         Build the setup program with -DVARNHOLT_RELEASE_PUBLIC_KEY=<that key>.\n"
-    "publish  copies every file of <game-folder> to <tree>/files/<hash> and writes the signed\n"
-    "         <tree>/latest.manifest last; <game-path> is the game's program, relative to the\n"
-    "         folder. Files with an execute bit are installed executable; symbolic links inside\n"
-    "         the folder become links. Prints \"published <version>: <n> files, <n> links,\n"
-    "         <n> bytes\".\n"
-    "verify   checks the signature of <tree>/latest.manifest against the public key and every\n"
-    "         file in <tree>/files. Prints one line per problem (\"missing: \", \"wrong size: \",\n"
-    "         \"wrong digest: \"), or \"verified <version>: <n> files, <n> links\".\n"
+    "pubkey   prints the public key of the seed in <seed-file>.\n"
+    "publish  copies every file of <game-folder> to <tree>/files/<hash>, keeps the signed manifest\n"
+    "         as <tree>/manifests/<version>.manifest and writes <tree>/latest.manifest last;\n"
+    "         <game-path> is the game's program, relative to the folder, and must be executable.\n"
+    "         Files with an execute bit are installed executable; symbolic links inside the\n"
+    "         folder become links. Prints the public key it signed with, then \"published\n"
+    "         <version>: <n> files, <n> links, <n> bytes\". Refuses a seed file inside the game\n"
+    "         folder, a file holding the seed, and a tree whose latest.manifest this seed did not\n"
+    "         sign (--force replaces it). --dry-run lists what would be published and writes\n"
+    "         nothing; --exclude leaves out files, links and folders whose name (or, for a pattern\n"
+    "         with \"/\", whose path) matches the shell pattern.\n"
+    "verify   checks the signature of latest.manifest against the public key and every file\n"
+    "         the manifest names, in a tree on disk or on a live server (https://.../linux/)\n"
+    "         through the setup program's own download code. Prints one line per problem\n"
+    "         (\"missing: \", \"wrong size: \", \"wrong digest: \"), or \"verified <version>: <n>\n"
+    "         files, <n> links\".\n"
+    "prune    lists the files in <tree>/files that neither latest.manifest nor the N newest\n"
+    "         manifests in <tree>/manifests name, and the older manifests; --delete removes them.\n"
     "digest   prints the BLAKE2b-256 digest of <file> as the release lists it.\n"
     "\n"
     "Exit status: 0 success, 1 failure (with a message on standard error), 2 usage.\n";
@@ -40,6 +56,11 @@ int fail(const std::string& message) {
   return 1;
 }
 
+void warn(const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "varnholt-release: warning: %s\n", message.c_str());
+}
+
 int keygen(const std::string& seedFile) {
   unsigned char seed[32];
   std::string error;
@@ -50,26 +71,62 @@ int keygen(const std::string& seedFile) {
   return 0;
 }
 
-int publish(const std::vector<std::string>& args) {
+int pubkey(const std::string& seedFile) {
   unsigned char seed[32];
   std::string error;
-  if (!loadSeed(args[3], seed, error)) return fail(error);
-  bool published = publishRelease(args[0], args[1], args[2], seed, args[4], error);
+  if (!loadSeed(seedFile, seed, error)) return fail(error);
+  std::string key = publicKeyHex(seed);
   sodium_memzero(seed, sizeof seed);
-  if (!published) return fail(error);
-  // The summary describes the manifest as written.
-  std::string manifest;
-  Release release;
-  if (!readReleaseManifest(args[4], manifest, error) || !parseRelease(manifest, release, error)) {
-    return fail(error);
-  }
-  std::printf("published %s: %zu files, %zu links, %llu bytes\n", release.version.c_str(),
-              release.files.size(), release.links.size(),
-              static_cast<unsigned long long>(totalSize(release)));
+  if (std::string warning = seedFileWarning(seedFile); !warning.empty()) warn(warning);
+  std::printf("%s\n", key.c_str());
   return 0;
 }
 
-int verify(const std::string& tree, const std::string& keyHex) {
+int publish(const std::vector<std::string>& args) {
+  PublishOptions options;
+  std::vector<std::string> positional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--dry-run") {
+      options.dryRun = true;
+    } else if (args[i] == "--force") {
+      options.force = true;
+    } else if (args[i] == "--exclude" && i + 1 < args.size()) {
+      options.excludes.push_back(args[++i]);
+    } else if (args[i].rfind("--", 0) == 0) {
+      return usage();
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  if (positional.size() != 5) return usage();
+  options.seedFile = positional[3];
+  unsigned char seed[32];
+  std::string error;
+  if (!loadSeed(options.seedFile, seed, error)) return fail(error);
+  if (std::string warning = seedFileWarning(options.seedFile); !warning.empty()) warn(warning);
+  const std::string key = publicKeyHex(seed);
+  PublishOutcome outcome;
+  bool published = publishRelease(positional[0], positional[1], positional[2], seed, positional[4], options,
+                                  outcome, error);
+  sodium_memzero(seed, sizeof seed);
+  for (const std::string& warning : outcome.warnings) warn(warning);
+  if (!published) return fail(error);
+  const Release& release = outcome.release;
+  if (options.dryRun) {
+    for (const ReleaseFile& file : release.files) {
+      std::printf("%s %s (%llu bytes)\n", file.executable ? "exec" : "file", file.path.c_str(),
+                  static_cast<unsigned long long>(file.size));
+    }
+    for (const ReleaseLink& link : release.links) std::printf("link %s -> %s\n", link.path.c_str(), link.target.c_str());
+  }
+  std::printf("signed with public key %s\n", key.c_str());
+  std::printf("%s %s: %zu files, %zu links, %llu bytes%s\n", options.dryRun ? "would publish" : "published",
+              release.version.c_str(), release.files.size(), release.links.size(),
+              static_cast<unsigned long long>(totalSize(release)), options.dryRun ? " (dry run: nothing written)" : "");
+  return 0;
+}
+
+int verify(const std::string& where, const std::string& keyHex) {
   unsigned char publicKey[32];
   if (keyHex.size() != 64 || !decodeHex(keyHex, publicKey, sizeof publicKey)) {
     return fail("the public key must be 64 hex digits");
@@ -77,14 +134,55 @@ int verify(const std::string& tree, const std::string& keyHex) {
   Release release;
   std::vector<std::string> problems;
   std::string error;
-  if (!verifyTree(tree, publicKey, release, problems, error)) return fail(error);
+  bool checked = false;
+  if (isReleaseUrl(where)) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    checked = verifyServer(where, publicKey, release, problems, error);
+  } else {
+    checked = verifyTree(where, publicKey, release, problems, error);
+  }
+  if (!checked) return fail(error);
   for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
   if (!problems.empty()) {
     return fail(std::to_string(problems.size()) + (problems.size() == 1 ? " problem" : " problems") +
-                " in " + tree);
+                " in " + where);
   }
   std::printf("verified %s: %zu files, %zu links\n", release.version.c_str(), release.files.size(),
               release.links.size());
+  return 0;
+}
+
+int prune(const std::vector<std::string>& args) {
+  std::string tree;
+  std::string keepText;
+  bool remove = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--keep" && i + 1 < args.size()) {
+      keepText = args[++i];
+    } else if (args[i] == "--delete") {
+      remove = true;
+    } else if (args[i].rfind("--", 0) == 0 || !tree.empty()) {
+      return usage();
+    } else {
+      tree = args[i];
+    }
+  }
+  if (tree.empty() || keepText.empty()) return usage();
+  if (keepText.find_first_not_of("0123456789") != std::string::npos || keepText.size() > 9) {
+    return fail("--keep takes a number of releases, not " + keepText);
+  }
+  PruneResult result;
+  std::string error;
+  if (!pruneTree(tree, std::stoul(keepText), remove, result, error)) return fail(error);
+  const char* verb = remove ? "removed" : "unused";
+  for (const std::string& name : result.droppedManifests) std::printf("%s %s\n", verb, name.c_str());
+  for (const std::string& name : result.unusedFiles) std::printf("%s %s\n", verb, name.c_str());
+  std::string kept;
+  for (const std::string& version : result.keptVersions) kept += (kept.empty() ? "" : ", ") + version;
+  std::printf("%s %zu manifests and %zu files (%llu bytes); kept %s%s\n", remove ? "removed" : "would remove",
+              result.droppedManifests.size(), result.unusedFiles.size(),
+              static_cast<unsigned long long>(result.unusedBytes), kept.c_str(),
+              remove ? "" : " (--delete removes them)");
   return 0;
 }
 
@@ -107,8 +205,10 @@ int main(int argc, char** argv) {
     if (sodium_init() < 0) return fail("libsodium could not be initialised");
     return keygen(args[0]);
   }
-  if (command == "publish" && args.size() == 5) return publish(args);
+  if (command == "pubkey" && args.size() == 1) return pubkey(args[0]);
+  if (command == "publish") return publish(args);
   if (command == "verify" && args.size() == 2) return verify(args[0], args[1]);
+  if (command == "prune") return prune(args);
   if (command == "digest" && args.size() == 1) return digest(args[0]);
   return usage();
 }

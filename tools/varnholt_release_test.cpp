@@ -1,6 +1,7 @@
 // The publisher's tool as a publisher runs it: a child process with its output and exit code.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -42,6 +43,13 @@ std::string digestOf(const std::string& bytes) {
   return finishDigest(stream);
 }
 
+// The test seed as a publisher keeps it: a private copy (a checkout gives every file mode 0644).
+std::string privateSeed(const TempFolder& folder) {
+  fs::path copy = folder.path() / "private.seed";
+  writeText(copy, readText(testSeedFile), fs::perms(0600));
+  return copy.string();
+}
+
 TEST(ReleaseTool, KeygenMakesAPrivateSeedAndPrintsOnlyThePublicKey) {
   TempFolder folder;
   std::string seedFile = (folder.path() / "release.seed").string();
@@ -73,9 +81,16 @@ TEST(ReleaseTool, PublishThenVerify) {
   writeText(game / "data/levels.dat", "levels");
   fs::create_symlink("data/levels.dat", game / "levels");
 
-  ProcessResult published = runTool({"publish", game.string(), "1.0", "varnholt", testSeedFile, tree.string()});
+  ProcessResult published =
+      runTool({"publish", game.string(), "1.0", "varnholt", privateSeed(folder), tree.string()});
   ASSERT_EQ(published.exitCode, 0) << published.output;
-  EXPECT_EQ(published.output, "published 1.0: 2 files, 1 links, 26 bytes\n");
+  EXPECT_EQ(published.output,
+            "varnholt-release: warning: the game folder has no VarnholtSetup.AppImage; the \"Update Varnholt\" menu "
+            "entry starts it\n"
+            "varnholt-release: warning: the game folder has no assets/images/icon/app-icon-256.png; both menu "
+            "entries show it\n"
+            "signed with public key " + testPublicKeyHex + "\n"
+            "published 1.0: 2 files, 1 links, 26 bytes\n");
   unsigned char seed[32];
   std::string error;
   ASSERT_TRUE(loadSeed(testSeedFile, seed, error)) << error;
@@ -111,14 +126,15 @@ TEST(ReleaseTool, PublishRefusesEscapingLinksAndUnsafePaths) {
   fs::path tree = folder.path() / "tree";
   writeText(game / "varnholt", "game", fs::perms(0755));
   fs::create_symlink("../../etc/passwd", game / "escape");
-  ProcessResult escaping = runTool({"publish", game.string(), "1.0", "varnholt", testSeedFile, tree.string()});
+  const std::string seedFile = privateSeed(folder);
+  ProcessResult escaping = runTool({"publish", game.string(), "1.0", "varnholt", seedFile, tree.string()});
   EXPECT_EQ(escaping.exitCode, 1);
   EXPECT_EQ(escaping.output, "varnholt-release: the link escape points to ../../etc/passwd, outside the game folder\n");
   EXPECT_FALSE(fs::exists(tree / "latest.manifest"));
 
   fs::remove(game / "escape");
   writeText(game / "C:drive", "x");
-  ProcessResult unsafe = runTool({"publish", game.string(), "1.0", "varnholt", testSeedFile, tree.string()});
+  ProcessResult unsafe = runTool({"publish", game.string(), "1.0", "varnholt", seedFile, tree.string()});
   EXPECT_EQ(unsafe.exitCode, 1);
   EXPECT_EQ(unsafe.output, "varnholt-release: the path C:drive cannot be part of a release (it holds ':' or '\\')\n");
   EXPECT_FALSE(fs::exists(tree / "latest.manifest"));
@@ -130,9 +146,95 @@ TEST(ReleaseTool, PublishRefusesEscapingLinksAndUnsafePaths) {
                                " (No such file or directory)\n");
 }
 
+TEST(ReleaseTool, PubkeyPrintsTheSeedsPublicKeyAndWarnsAboutAnOpenSeedFile) {
+  TempFolder folder;
+  const std::string seedFile = privateSeed(folder);
+  struct Case {
+    fs::perms mode;
+    std::string warning;
+  };
+  const std::string openWarning = "varnholt-release: warning: the seed file " + seedFile +
+                                  " can be read by other users (mode 0%o); make it private: chmod 600 " + seedFile + "\n";
+  auto warningFor = [&](unsigned mode) {
+    char text[512];
+    std::snprintf(text, sizeof text, openWarning.c_str(), mode);
+    return std::string(text);
+  };
+  for (unsigned mode : {0600u, 0400u, 0640u, 0604u, 0644u}) {
+    SCOPED_TRACE(mode);
+    fs::permissions(seedFile, fs::perms(mode));
+    ProcessResult result = runTool({"pubkey", seedFile});
+    EXPECT_EQ(result.exitCode, 0);
+    std::string expected = (mode & 044) ? warningFor(mode) : "";
+    EXPECT_EQ(result.output, expected + testPublicKeyHex + "\n");
+  }
+  // A public key given as a seed is a seed of another key: the printed key shows the mix-up.
+  writeText(folder.path() / "public.key", testPublicKeyHex + "\n", fs::perms(0600));
+  ProcessResult mixedUp = runTool({"pubkey", (folder.path() / "public.key").string()});
+  EXPECT_EQ(mixedUp.exitCode, 0);
+  EXPECT_NE(mixedUp.output, testPublicKeyHex + "\n");
+  ProcessResult missing = runTool({"pubkey", (folder.path() / "none").string()});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_EQ(missing.output, "varnholt-release: could not read the seed file " + (folder.path() / "none").string() +
+                                " (No such file or directory)\n");
+}
+
+TEST(ReleaseTool, DryRunExcludeAndPruneOnASmallTree) {
+  TempFolder folder;
+  const std::string seedFile = privateSeed(folder);
+  fs::path game = folder.path() / "game";
+  fs::path tree = folder.path() / "tree";
+  writeText(game / "varnholt", "game 1", fs::perms(0755));
+  writeText(game / "VarnholtSetup.AppImage", "setup", fs::perms(0755));
+  writeText(game / "assets/images/icon/app-icon-256.png", "icon");
+  writeText(game / ".git/HEAD", "ref");
+  writeText(game / ".env", "TOKEN=x");
+  fs::create_symlink("varnholt", game / "start");
+
+  ProcessResult dry = runTool({"publish", game.string(), "1.0", "varnholt", seedFile, tree.string(), "--dry-run",
+                               "--exclude", ".git"});
+  EXPECT_EQ(dry.exitCode, 0);
+  EXPECT_EQ(dry.output,
+            "varnholt-release: warning: .env is hidden and is published with the game; --exclude .env leaves it out\n"
+            "file .env (7 bytes)\n"
+            "exec VarnholtSetup.AppImage (5 bytes)\n"
+            "file assets/images/icon/app-icon-256.png (4 bytes)\n"
+            "exec varnholt (6 bytes)\n"
+            "link start -> varnholt\n"
+            "signed with public key " + testPublicKeyHex + "\n"
+            "would publish 1.0: 4 files, 1 links, 22 bytes (dry run: nothing written)\n");
+  EXPECT_FALSE(fs::exists(tree));
+
+  for (const std::string version : {"1.0", "1.1", "1.2"}) {
+    writeText(game / "varnholt", "game " + version, fs::perms(0755));
+    ProcessResult published = runTool({"publish", "--exclude", ".git", game.string(), version, "varnholt", seedFile,
+                                       tree.string(), "--exclude", ".env"});
+    ASSERT_EQ(published.exitCode, 0) << published.output;
+    EXPECT_EQ(published.output, "signed with public key " + testPublicKeyHex + "\npublished " + version +
+                                    ": 3 files, 1 links, 17 bytes\n");
+  }
+  const std::string old = "files/" + digestOf("game 1.0");
+  ProcessResult listed = runTool({"prune", tree.string(), "--keep", "1"});
+  EXPECT_EQ(listed.exitCode, 0);
+  EXPECT_EQ(listed.output, "unused manifests/1.0.manifest\nunused " + old +
+                               "\nwould remove 1 manifests and 1 files (8 bytes); kept 1.2, 1.1 (--delete removes them)\n");
+  EXPECT_TRUE(fs::exists(tree / old));
+  ProcessResult removed = runTool({"prune", tree.string(), "--delete", "--keep", "1"});
+  EXPECT_EQ(removed.exitCode, 0);
+  EXPECT_EQ(removed.output, "removed manifests/1.0.manifest\nremoved " + old +
+                                "\nremoved 1 manifests and 1 files (8 bytes); kept 1.2, 1.1\n");
+  EXPECT_FALSE(fs::exists(tree / old));
+  EXPECT_EQ(runTool({"verify", tree.string(), testPublicKeyHex}).output, "verified 1.2: 3 files, 1 links\n");
+  ProcessResult badKeep = runTool({"prune", tree.string(), "--keep", "-1"});
+  EXPECT_EQ(badKeep.exitCode, 1);
+  EXPECT_EQ(badKeep.output, "varnholt-release: --keep takes a number of releases, not -1\n");
+}
+
 TEST(ReleaseTool, UsageAndArguments) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"keygen"}, {"keygen", "a", "b"}, {"publish", "a", "b", "c", "d"}, {"verify", "tree"}, {"sign", "x"}}) {
+           {}, {"keygen"}, {"keygen", "a", "b"}, {"publish", "a", "b", "c", "d"}, {"publish", "a", "b", "c", "d", "e", "--fast"},
+           {"publish", "a", "b", "c", "d", "e", "--exclude"}, {"pubkey"}, {"verify", "tree"}, {"prune", "tree"},
+           {"prune", "tree", "--keep"}, {"sign", "x"}}) {
     ProcessResult result = runTool(args);
     EXPECT_EQ(result.exitCode, 2);
     EXPECT_EQ(result.output.rfind("usage: varnholt-release keygen <seed-file>\n", 0), 0u) << result.output;

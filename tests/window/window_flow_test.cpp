@@ -290,23 +290,38 @@ TEST_F(WindowInteraction, TryAgainAfterAFailedCheckRunsANewCheck) {
 // --update: an up-to-date game starts at once, a missing one is installed first; either way the
 // game gets "--updated" and the window closes without a click.
 TEST_F(WindowInteraction, UnattendedUpdateStartsTheGameSlow) {
-  for (bool installedBefore : {true, false}) {
-    SCOPED_TRACE(installedBefore ? "up to date" : "fresh install");
+  struct Case {
+    const char* name;
+    bool installedBefore;
+    std::vector<std::string> more;
+    std::string lastLine;
+    bool menuEntries;
+  };
+  const std::vector<Case> cases = {
+      {"up to date", true, {"--update"}, "Varnholt 1.0 is installed and up to date.", true},
+      {"fresh install", false, {"--update"}, "Varnholt 1.0 is installed. - " + installedText, true},
+      // No entries written: the done screen says nothing about the menu.
+      {"fresh install without menu entries", false, {"--update", "--no-register"},
+       "Varnholt 1.0 is installed. - Run this again any time to update.", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     fs::remove_all(installDir);
+    fs::remove_all(home / ".local/share/applications");
     fs::remove(record);
     publish("1.0");
     NginxServer server(www);
-    if (installedBefore) installQuietly(server.httpUrl());
+    if (c.installedBefore) installQuietly(server.httpUrl());
 
-    SetupWindow window(display, home, logPath, arguments(server.httpUrl(), {"--update"}));
+    SetupWindow window(display, home, logPath, arguments(server.httpUrl(), c.more));
     int exitCode = -1;
     ASSERT_TRUE(window.waitForExit(30000, exitCode)) << readText(logPath);
     EXPECT_EQ(exitCode, 0) << window.output();
     EXPECT_EQ(gameRecord(), expectedRecord(true));
     const std::vector<std::string> lines = window.logLines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), installedBefore ? "Varnholt 1.0 is installed and up to date."
-                                            : "Varnholt 1.0 is installed. - " + installedText);
+    EXPECT_EQ(lines.back(), c.lastLine);
+    EXPECT_EQ(fs::exists(home / ".local/share/applications/varnholt.desktop"), c.menuEntries);
   }
 }
 

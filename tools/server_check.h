@@ -1,0 +1,17 @@
+// Checking a live release server the way the setup program sees it: its own download code
+// fetches "latest.manifest" and every file the manifest names.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "release/release.h"
+
+// True for a text that starts with "https://" or "http://".
+bool isReleaseUrl(const std::string& text);
+
+// Like verifyTree, for the release below url (a "/" is appended when it has none). Problems
+// read "missing: <path> (files/<hash>: <reason>)", "wrong size: <path> (<n> bytes, expected
+// <m>)" and "wrong digest: <path> (files/<hash>)". Needs curl's global set-up done.
+bool verifyServer(const std::string& url, const unsigned char publicKey[32], Release& release,
+                  std::vector<std::string>& problems, std::string& error);
