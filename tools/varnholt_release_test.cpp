@@ -8,6 +8,7 @@
 
 #include "release/release.h"
 #include "tests/support/process.h"
+#include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
 #include "tools/publish.h"
 
@@ -228,6 +229,64 @@ TEST(ReleaseTool, DryRunExcludeAndPruneOnASmallTree) {
   ProcessResult badKeep = runTool({"prune", tree.string(), "--keep", "-1"});
   EXPECT_EQ(badKeep.exitCode, 1);
   EXPECT_EQ(badKeep.output, "varnholt-release: --keep takes a number of releases, not -1\n");
+}
+
+// A live server checked through the setup program's own download code, over TLS with the test CA.
+TEST(ReleaseTool, VerifyChecksAServerOverHttps) {
+  TempFolder folder;
+  fs::path game = folder.path() / "game";
+  fs::path www = folder.path() / "www";
+  writeText(game / "varnholt", "game", fs::perms(0755));
+  writeText(game / "data/a.dat", "aaaa");
+  writeText(game / "data/b.dat", "bbbb");
+  writeText(game / "data/c.dat", "cccc");
+  writeText(game / "data/same.dat", "aaaa");
+  ASSERT_EQ(runTool({"publish", game.string(), "1.0", "varnholt", privateSeed(folder), (www / "linux").string()})
+                .exitCode,
+            0);
+  fs::permissions(folder.path(), fs::perms(0755));
+  NginxServer server(www);
+  const std::string url = server.httpsUrl() + "linux";  // the final "/" is added
+
+  ProcessOptions options;
+  options.trustedCa = testCertificates().caCertificate.string();
+  options.timeoutSeconds = 60;
+  auto verify = [&](const std::string& where, const std::string& key) {
+    return runProcess({VARNHOLT_RELEASE_TOOL_PATH, "verify", where, key}, options);
+  };
+  ProcessResult sound = verify(url, testPublicKeyHex);
+  EXPECT_EQ(sound.exitCode, 0) << sound.output;
+  EXPECT_EQ(sound.output, "verified 1.0: 5 files, 0 links\n");
+
+  const fs::path files = www / "linux/files";
+  fs::remove(files / digestOf("aaaa"));
+  writeText(files / digestOf("bbbb"), "BBBB");
+  writeText(files / digestOf("cccc"), "ccccc");
+  ProcessResult damaged = verify(url + "/", testPublicKeyHex);
+  EXPECT_EQ(damaged.exitCode, 1);
+  const std::string missing = "files/" + digestOf("aaaa") + ": the server answered 404 for " + url + "/files/" +
+                              digestOf("aaaa");
+  EXPECT_EQ(damaged.output, "missing: data/a.dat (" + missing + ")\n"
+                            "wrong digest: data/b.dat (files/" + digestOf("bbbb") + ")\n"
+                            "wrong size: data/c.dat (5 bytes, expected 4)\n"
+                            "missing: data/same.dat (" + missing + ")\n"
+                            "varnholt-release: 4 problems in " + url + "/\n");
+
+  ProcessResult otherKey = verify(url, std::string(63, '0') + "1");
+  EXPECT_EQ(otherKey.exitCode, 1);
+  EXPECT_EQ(otherKey.output,
+            "varnholt-release: the release's signature does not match: it was not published by Varnholt\n");
+  ProcessResult noTree = verify(server.httpsUrl() + "beta/", testPublicKeyHex);
+  EXPECT_EQ(noTree.exitCode, 1);
+  EXPECT_EQ(noTree.output, "varnholt-release: could not fetch " + server.httpsUrl() +
+                               "beta/latest.manifest (the server answered 404 for " + server.httpsUrl() +
+                               "beta/latest.manifest)\n");
+  // Without the test CA the server is not trusted, as for a player.
+  ProcessResult untrusted = runProcess({VARNHOLT_RELEASE_TOOL_PATH, "verify", url, testPublicKeyHex});
+  EXPECT_EQ(untrusted.exitCode, 1);
+  EXPECT_EQ(untrusted.output.rfind("varnholt-release: could not fetch " + url + "/latest.manifest (could not reach", 0),
+            0u)
+      << untrusted.output;
 }
 
 TEST(ReleaseTool, UsageAndArguments) {

@@ -14,11 +14,23 @@
 namespace {
 
 std::vector<std::string> wrappedArgv(const std::vector<std::string>& argv, const ProcessOptions& options) {
-  if (options.trustedCa.empty()) return argv;
-  // unshare gives the child a mount namespace of its own; the bind mount is seen only there.
-  std::vector<std::string> wrapped = {
-      "unshare", "--mount", "--propagation", "private", "sh", "-c",
-      "mount --bind \"$0\" \"$1\" && shift && exec \"$@\"", options.trustedCa, systemCaBundlePath()};
+  if (options.trustedCa.empty() && options.hiddenFolders.empty()) return argv;
+  // unshare gives the child a mount namespace of its own; the mounts are seen only there. The
+  // script takes its paths as arguments ($1 on), so no path needs quoting.
+  std::string script;
+  std::vector<std::string> paths;
+  for (const std::string& folder : options.hiddenFolders) {
+    script += "mount -t tmpfs -o size=1m tmpfs \"$1\" && shift && ";
+    paths.push_back(folder);
+  }
+  if (!options.trustedCa.empty()) {
+    script += "mount --bind \"$1\" \"$2\" && shift 2 && ";
+    paths.push_back(options.trustedCa);
+    paths.push_back(systemCaBundlePath());
+  }
+  script += "exec \"$@\"";
+  std::vector<std::string> wrapped = {"unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh"};
+  wrapped.insert(wrapped.end(), paths.begin(), paths.end());
   wrapped.insert(wrapped.end(), argv.begin(), argv.end());
   return wrapped;
 }

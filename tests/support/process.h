@@ -10,6 +10,7 @@
 struct ProcessOptions {
   std::vector<std::string> env;    // "NAME=value" to set, "NAME" alone to remove
   std::string trustedCa;           // if set: bind-mounted over the system CA bundle
+  std::vector<std::string> hiddenFolders;  // each covered by an empty tmpfs in the child's view
   std::string workingFolder;       // if set: the child's working folder
   std::string input;               // written to the child's standard input
   int timeoutSeconds = 300;        // the child is killed after this long
