@@ -36,7 +36,7 @@ std::string fileUrl(const std::string& source, const std::string& hash) { return
 namespace {
 
 constexpr long receiveBufferSize = 524288;  // the largest libcurl 7.88 accepts
-constexpr int pollSliceMs = 50;  // how long a stop request may wait while nothing arrives
+constexpr int pollSliceMs = 20;  // how long a stop request may wait while nothing arrives
 
 struct EasyCleanup {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }

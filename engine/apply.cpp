@@ -30,7 +30,7 @@ constexpr int fileAttempts = 3;
 // memory stays flat (each holds a part file's buffers).
 constexpr size_t filesInFlight = 8;
 constexpr size_t largeFilesInFlight = 4;  // files larger than one part-file buffer
-constexpr int pollSliceMs = 50;  // how long a cancel may wait while nothing arrives
+constexpr int pollSliceMs = 20;  // how long a cancel may wait while nothing arrives
 constexpr size_t prefixReadSize = 262144;
 
 bool enoughSpace(const fs::path& installDir) {
