@@ -36,7 +36,7 @@ std::string fileUrl(const std::string& source, const std::string& hash) { return
 namespace {
 
 constexpr long receiveBufferSize = 524288;  // the largest libcurl 7.88 accepts
-constexpr int pollSliceMs = 50;  // how long a stop request may wait while nothing arrives
+constexpr int pollSliceMs = 20;  // how long a stop request may wait while nothing arrives
 
 struct EasyCleanup {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -123,12 +123,17 @@ size_t headerLine(char* data, size_t size, size_t count, void* user) {
   if (startsWithNoCase(data, length, "HTTP/")) {
     transfer->rangeStart = -1;
   } else if (startsWithNoCase(data, length, "Content-Range:")) {
-    std::string value(data + 14, length - 14);
-    size_t at = value.find_first_not_of(" \t");
-    if (at != std::string::npos && value.compare(at, 6, "bytes ") == 0) {
-      char* end = nullptr;
-      long long first = std::strtoll(value.c_str() + at + 6, &end, 10);
-      if (end && *end == '-' && first >= 0) transfer->rangeStart = static_cast<long>(first);
+    // Parsed in place: nothing here may throw through libcurl's C frames.
+    size_t at = 14;
+    while (at < length && (data[at] == ' ' || data[at] == '\t')) ++at;
+    if (at + 6 <= length && std::char_traits<char>::compare(data + at, "bytes ", 6) == 0) {
+      long first = 0;
+      bool digits = false;
+      for (at += 6; at < length && data[at] >= '0' && data[at] <= '9' && first < (1L << 52); ++at) {
+        first = first * 10 + (data[at] - '0');
+        digits = true;
+      }
+      if (digits && at < length && data[at] == '-') transfer->rangeStart = first;
     }
   }
   return length;

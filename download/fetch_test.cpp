@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <set>
+#include <stdexcept>
 
 #include "tests/support/net.h"
 #include "tests/support/servers.h"
@@ -192,6 +193,19 @@ TEST(FetchUrl, ASinkThatRefusesStopsTheTransfer) {
     EXPECT_EQ(calls, 1u);
     EXPECT_EQ(error, c.error);
   }
+}
+
+TEST(FetchUrl, ASinkThatThrowsEndsTheTransferAsAFailure) {
+  MisbehavingServer server;
+  server.set("/big", R"({"size": 1000000})");
+  std::string error;
+  EXPECT_FALSE(fetchUrl(
+      server.url() + "big", [](const char*, size_t) -> bool { throw std::runtime_error("no room"); }, error, false));
+  EXPECT_EQ(error, "stopped");
+  // The next transfer runs as usual.
+  Received received;
+  EXPECT_TRUE(fetchUrl(server.url() + "big", collectInto(received), error, false)) << error;
+  EXPECT_EQ(received.body.size(), 1000000u);
 }
 
 TEST(FetchUrl, ErrorIsLeftAloneOnSuccess) {

@@ -30,7 +30,7 @@ constexpr int fileAttempts = 3;
 // memory stays flat (each holds a part file's buffers).
 constexpr size_t filesInFlight = 8;
 constexpr size_t largeFilesInFlight = 4;  // files larger than one part-file buffer
-constexpr int pollSliceMs = 50;  // how long a cancel may wait while nothing arrives
+constexpr int pollSliceMs = 20;  // how long a cancel may wait while nothing arrives
 constexpr size_t prefixReadSize = 262144;
 
 bool enoughSpace(const fs::path& installDir) {
@@ -55,23 +55,23 @@ bool stagedEntryValid(const fs::path& entry, const std::string& hash) {
 
 // Adds the first length bytes of path to digest; false when they cannot all be read.
 bool digestPrefix(const fs::path& path, uint64_t length, DigestStream& digest) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
+  struct ClosedAtEnd {
+    int fd;
+    ~ClosedAtEnd() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+  if (file.fd < 0) return false;
   std::unique_ptr<char[]> buffer(new char[prefixReadSize]);
-  bool complete = true;
   while (length > 0) {
     const size_t want = length < prefixReadSize ? static_cast<size_t>(length) : prefixReadSize;
-    const ssize_t count = ::read(fd, buffer.get(), want);
+    const ssize_t count = ::read(file.fd, buffer.get(), want);
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      complete = false;
-      break;
-    }
+    if (count <= 0) return false;
     digest.add(buffer.get(), static_cast<size_t>(count));
     length -= static_cast<uint64_t>(count);
   }
-  ::close(fd);
-  return complete;
+  return true;
 }
 
 // The length of a regular file at path, or 0 when there is none.

@@ -373,6 +373,27 @@ TEST_F(WindowInteraction, StopDuringASilentOrTricklingDownloadEndsTheProgramAtOn
   }
 }
 
+// Closing the window while the check waits for a manifest that does not come (or comes one byte
+// a second) ends the program at once.
+TEST_F(WindowInteraction, CloseDuringASilentManifestFetchEndsTheProgramAtOnce) {
+  publish("1.0", {{"b.dat", "bytes"}});
+  for (const char* behaviour : {R"({"stallAfter": 10})", R"({"trickleAfter": 10})"}) {
+    SCOPED_TRACE(behaviour);
+    MisbehavingServer server(www);
+    server.set("/linux/latest.manifest", behaviour);
+    SetupWindow window(display, home, logPath, arguments(server.url()));
+    ASSERT_TRUE(window.waitForLogLine("Looking for the newest version...")) << readText(logPath);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server.requestCount("/linux/latest.manifest") == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    window.closeByWindowManager();
+    int exitCode = -1;
+    ASSERT_TRUE(window.waitForExit(1500, exitCode));
+    EXPECT_EQ(exitCode, 0) << window.output();
+  }
+}
+
 // The window manager's close button during a download asks once; "Keep going" keeps it all.
 TEST_F(WindowInteraction, WindowCloseDuringADownloadAsksOnceSlow) {
   publish("1.0", {{"b.dat", std::string(24 * 1000 * 1000, 'L')}});
