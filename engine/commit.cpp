@@ -156,9 +156,10 @@ bool folderHoldsOnly(const fs::path& installDir, const std::string& path,
 // goes when it holds only the older release's leftovers.
 void clearFolderOfLeftovers(const fs::path& installDir, const std::string& path, const Ownership& owned) {
   std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(installDir / path, ec))) return;
+  const fs::path entry = installedEntry(installDir, path);
+  if (!fs::is_directory(fs::symlink_status(entry, ec))) return;
   if (!folderHoldsOnly(installDir, path, [&](const std::string& p) { return owned.leftover(p); })) return;
-  fs::remove_all(installDir / path, ec);
+  fs::remove_all(entry, ec);
 }
 
 bool sameFile(const fs::path& a, const fs::path& b) {
@@ -180,7 +181,7 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFile
   std::map<std::string, fs::path> placed;  // hash -> where its first file now stands
   for (uint64_t index : board.neededFiles) {
     const ReleaseFile& file = board.latest.files[index];
-    const fs::path target = installDir / file.path;
+    const fs::path target = installedEntry(installDir, file.path);
     std::error_code ec;
 
     clearLeftoversOnTheWay(installDir, file.path, owned);
@@ -242,9 +243,19 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFile
   return true;
 }
 
+// A link that leads out of the install folder, followed as the kernel follows it, does not stay.
+bool linkLeadsInside(const fs::path& installDir, const std::string& path, std::string& error) {
+  std::string reason;
+  if (leadsInside(installDir, path, reason)) return true;
+  std::error_code ec;
+  fs::remove(installedEntry(installDir, path), ec);
+  error = "Could not link " + path + " (" + reason + ").";
+  return false;
+}
+
 bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& error) {
   for (const ReleaseLink& link : board.latest.links) {
-    const fs::path at = installDir / link.path;
+    const fs::path at = installedEntry(installDir, link.path);
     std::error_code ec;
 
     clearLeftoversOnTheWay(installDir, link.path, owned);
@@ -271,6 +282,12 @@ bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& 
       error = "Could not link " + link.path + " (" + ec.message() + ").";
       return false;
     }
+    if (!linkLeadsInside(installDir, link.path, error)) return false;
+  }
+  // A link made later may change where an earlier one leads ("a" to "b/..", then "b" to "."):
+  // once all are made, each is followed again.
+  for (const ReleaseLink& link : board.latest.links) {
+    if (!linkLeadsInside(installDir, link.path, error)) return false;
   }
   return true;
 }
@@ -319,7 +336,7 @@ void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
   auto keep = [&](const std::string& path) {
     std::string reason;
     FileIdentity id;
-    if (containment.parentInside(path, reason) && identity(installDir / withoutTrailingSlash(path), id)) {
+    if (containment.parentInside(path, reason) && identity(installedEntry(installDir, path), id)) {
       keptEntries.insert(id);
     }
   };
@@ -328,7 +345,7 @@ void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
   for (const std::string& path : leftovers) {
     std::string reason;
     if (!containment.parentInside(path, reason) || throughNewLink(path, owned)) continue;
-    const fs::path entry = installDir / withoutTrailingSlash(path);
+    const fs::path entry = installedEntry(installDir, path);
     FileIdentity id;
     if (!identity(entry, id) || keptEntries.count(id)) continue;
     std::error_code ec;

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 
+#include "engine/contained.h"
 #include "tools/file_descriptor.h"
 
 namespace fs = std::filesystem;
@@ -178,6 +179,15 @@ bool collectGameFolder(const fs::path& gameFolder, std::vector<FoundFile>& files
   if (ec) {
     error = "could not read the game folder " + gameFolder.string() + " (" + ec.message() + ")";
     return false;
+  }
+  // The text of a target cannot tell where it leads: "l/.." climbs out when l is a link to ".".
+  // Followed on disk, as the setup program follows each link once it is made.
+  for (const ReleaseLink& link : links) {
+    std::string reason;
+    if (!leadsInside(gameFolder, link.path, reason)) {
+      error = "the link " + link.path + " points to " + link.target + ", outside the game folder";
+      return false;
+    }
   }
   return true;
 }
