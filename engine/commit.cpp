@@ -2,6 +2,7 @@
 // delete what the older release had and the new one has not, record the release, drop the
 // staging folder and write the menu entries. The record is written last among the game's
 // files, so an interrupted commit leaves the older record and the next run finishes the job.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -15,6 +16,7 @@
 
 #include "app/status_board.h"
 #include "desktop/desktop.h"
+#include "desktop/own_file.h"
 #include "engine/contained.h"
 #include "engine/path_table.h"
 #include "engine/replaced_files.h"
@@ -22,6 +24,8 @@
 #include "release/release.h"
 
 namespace fs = std::filesystem;
+
+int (*fileModeCall)(int folderFd, const char* path, mode_t mode, int flags) = ::fchmodat;
 
 namespace {
 
@@ -174,6 +178,18 @@ bool hasMode(const fs::path& path, fs::perms mode) {
          (st.st_mode & 07777) == static_cast<mode_t>(mode);
 }
 
+// Sets a file's mode without following a link at its name. A file system that cannot hold the
+// mode (FAT and exFAT refuse with EPERM) keeps the file where it is: the failure is not reported.
+bool setMode(const fs::path& path, fs::perms mode) {
+  return fileModeCall(AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Where a rename cannot cross file systems, the file is copied to its place instead.
+void copyAcross(const fs::path& from, const fs::path& target, fs::perms mode, std::error_code& ec) {
+  ec.clear();
+  if (copyToOwnFile(from, target, static_cast<mode_t>(mode), ec)) (void)setMode(target, mode);
+}
+
 bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFiles& replaced,
                 std::string& error) {
   const fs::path staging = stagingFolder();
@@ -205,34 +221,25 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFile
       // The same content again: copy it from its first place, unless that is this very file.
       if (!sameFile(first->second, target)) {
         const fs::path copy = staging / (file.hash + ".copy");
-        fs::copy_file(first->second, copy, fs::copy_options::overwrite_existing, ec);
-        if (!ec) fs::permissions(copy, mode, fs::perm_options::replace, ec);
-        if (!ec) {
+        if (copyToOwnFile(first->second, copy, static_cast<mode_t>(mode), ec)) {
+          (void)setMode(copy, mode);
           std::error_code ignored;
           if (fs::is_directory(fs::symlink_status(target, ignored))) fs::remove(target, ignored);
           fs::rename(copy, target, ec);
+          // The staging folder on another file system than the file's folder.
+          if (ec == std::errc::cross_device_link) copyAcross(copy, target, mode, ec);
         }
       } else {
-        std::error_code ignored;
-        fs::permissions(target, mode, fs::perm_options::replace, ignored);
+        (void)setMode(target, mode);
       }
     } else {
       const fs::path entry = staging / file.hash;
-      std::error_code modeError;
-      if (!hasMode(entry, mode)) {
-        fs::permissions(entry, mode, fs::perm_options::replace | fs::perm_options::nofollow, modeError);
-      }
+      const bool entryHasMode = hasMode(entry, mode) || setMode(entry, mode);
       fs::rename(entry, target, ec);
       // Without the mode on the entry (a system that cannot change it without following
-      // links), the placed file gets it.
-      if (!ec && modeError) fs::permissions(target, mode, fs::perm_options::replace, ec);
-      if (ec == std::errc::cross_device_link) {
-        fs::remove(target, ec);
-        ec.clear();
-        fs::copy_file(entry, target, ec);
-        // A copy made by the library may not carry the mode over.
-        if (!ec) fs::permissions(target, mode, fs::perm_options::replace, ec);
-      }
+      // links), the placed file gets it, if its file system can hold it.
+      if (!ec && !entryHasMode) (void)setMode(target, mode);
+      if (ec == std::errc::cross_device_link) copyAcross(entry, target, mode, ec);
       if (!ec) placed[file.hash] = target;
     }
     if (ec) {

@@ -4,6 +4,8 @@
 // main thread in the windowless run; one at a time.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 
@@ -28,3 +30,7 @@ bool applyUpdate(std::string& error);
 bool commitUpdate(std::string& error);
 
 std::filesystem::path stagingFolder();
+
+// How the commit sets the mode of a file it places (fchmodat); a variable so that tests can
+// make it fail as a file system that cannot hold the mode does.
+extern int (*fileModeCall)(int folderFd, const char* path, mode_t mode, int flags);
