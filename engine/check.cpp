@@ -210,6 +210,7 @@ bool compareWithDisk(std::string& error) {
 
 bool checkForUpdate(std::string& error) {
   setStatus("Looking for the newest version...", "", -1.0);
+  if (!holdInstallFolder(error)) return false;
 
   unsigned char publicKey[32];
   if (!decodeHex(releasePublicKey, publicKey, sizeof publicKey)) {

@@ -20,6 +20,14 @@ void readInstalledState();
 // thousands of files.
 const Release& installedRelease();
 
+// Locks the install folder for this process, if it exists, so that no second copy works on it
+// at the same time; true when this process holds it (or there is no folder yet). False with
+// anotherCopyRunning when another process holds it. Held until letGoOfInstallFolder or the end
+// of the process.
+[[nodiscard]] bool holdInstallFolder(std::string& error);
+void letGoOfInstallFolder();
+extern const char* const anotherCopyRunning;
+
 // Fetches and verifies the latest manifest and works out what is needed.
 bool checkForUpdate(std::string& error);
 
