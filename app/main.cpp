@@ -1,10 +1,12 @@
 // Entry point: start-up, then exactly one run mode.
 #include <curl/curl.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/modes.h"
+#include "app/options.h"
 #include "app/status_board.h"
 
 int main(int argc, char** argv) {
@@ -16,6 +18,12 @@ int main(int argc, char** argv) {
 
   board.options = startupOptions(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   openLog(board.options.logPath);
+  if (hasControlCharacter(board.options.installDir)) {
+    std::fprintf(stderr, "%s\n", controlCharacterRefusal);
+    logLine(controlCharacterRefusal);
+    closeLog();
+    return 1;
+  }
 
   switch (chooseRunMode(board.options)) {
     case RunMode::Uninstall: return uninstallMain();

@@ -234,4 +234,23 @@ TEST_F(QuietRun, AStagingFolderLeftAfterTheRecordGoesWithTheNextRun) {
   EXPECT_EQ(snapshotTree(install()), installedTree(release, source));
 }
 
+// An install folder whose name holds a line break is refused before anything is looked at or
+// made, in every mode.
+TEST(StartUp, AnInstallFolderWithAControlCharacterIsRefused) {
+  TempFolder sandbox;
+  const fs::path install = sandbox.path() / "game\nExec=sh";
+  const std::string refusal =
+      "The install folder's path holds a control character (such as a line break); choose another folder with --dir.";
+  for (const std::vector<std::string>& mode : {std::vector<std::string>{"--quiet"}, {"--uninstall", "--quiet"}}) {
+    std::vector<std::string> arguments = mode;
+    arguments.insert(arguments.end(), {"--dir", install.string(), "--source", unreachableSource});
+    const SetupRun run = runSetup(sandbox.path(), arguments);
+    EXPECT_EQ(run.exitCode, 1) << mode[0];
+    EXPECT_EQ(run.output, refusal + "\n") << mode[0];
+    EXPECT_EQ(run.log, std::vector<std::string>{refusal}) << mode[0];
+    EXPECT_FALSE(fs::exists(install)) << mode[0];
+    EXPECT_FALSE(fs::exists(sandbox.path() / "data/applications")) << mode[0];
+  }
+}
+
 }  // namespace
