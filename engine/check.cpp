@@ -137,6 +137,16 @@ class SizesAhead {
   std::thread thread_;
 };
 
+// The needed bytes with one more file: a size no file system can hold (beyond the largest file
+// offset) or a sum past 2^64 stays at the largest count, so that the free-space test refuses
+// it rather than a wrapped sum passing as a few bytes.
+uint64_t addedNeed(uint64_t needed, uint64_t size) {
+  constexpr uint64_t largest = UINT64_MAX;
+  constexpr uint64_t largestFile = static_cast<uint64_t>(INT64_MAX);
+  if (size > largestFile || size > largest - needed) return largest;
+  return needed + size;
+}
+
 bool filePresent(const std::string& installFolder, ContainmentCache& containment, FolderStatus& folders,
                  const SizesAhead& ahead, uint64_t index, const ReleaseFile& file,
                  const RecordedHashes& recorded, bool repair) {
@@ -187,7 +197,7 @@ bool compareWithDisk(std::string& error) {
     const ReleaseFile& file = files[i];
     if (!filePresent(installFolder, containment, folders, ahead, i, file, recorded, board.options.repair)) {
       board.neededFiles.push_back(i);
-      board.neededBytes += file.size;
+      board.neededBytes = addedNeed(board.neededBytes, file.size);
     }
     done += file.size;
     if (i % progressEveryFiles == 0) {
