@@ -23,8 +23,6 @@ int quietMain() {
       // that is still needed.
       std::error_code ec;
       std::filesystem::remove_all(stagingFolder(), ec);
-      // A run stopped between recording the release and recording its source.
-      recordSource();
       if (!board.options.noRegister) registerMenuEntries();
     } else {
       succeeded = applyUpdate(error);

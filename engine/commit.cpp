@@ -369,8 +369,8 @@ bool writeStateFile(const fs::path& target, const std::string& content) {
   return writeFileAtomically(target, content);
 }
 
-}  // namespace
-
+// Records the source in use: "install.source" holds it, or is gone for the default source.
+// Writes only when the file says otherwise.
 void recordSource() {
   const fs::path file = board.options.installDir / "install.source";
   std::error_code ec;
@@ -380,6 +380,8 @@ void recordSource() {
     writeStateFile(file, board.options.source + "\n");
   }
 }
+
+}  // namespace
 
 bool commitUpdate(std::string& error) {
   setStatus("Installing...", "", 1.0);
@@ -392,6 +394,9 @@ bool commitUpdate(std::string& error) {
   if (!makeLinks(installDir, owned, error)) return false;
   deleteLeftovers(installDir, owned);
 
+  // The source first: the record, written last, decides whether the update is complete, and a
+  // run stopped between the two finds the record of the older release and finishes the job.
+  recordSource();
   const fs::path record = installDir / "install.manifest";
   replaced.hold(record);
   if (!writeStateFile(record, board.manifestText)) {
@@ -403,7 +408,6 @@ bool commitUpdate(std::string& error) {
       return false;
     }
   }
-  recordSource();
   std::error_code ec;
   fs::remove_all(stagingFolder(), ec);
 

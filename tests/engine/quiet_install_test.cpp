@@ -131,6 +131,23 @@ TEST_F(QuietRun, WithNoRegisterAndNothingToDoOnlyTheCheckIsLogged) {
   EXPECT_FALSE(fs::exists(applications()));
 }
 
+// A run with nothing to do changes no state file, even when --source names another server
+// than the one recorded.
+TEST_F(QuietRun, NothingToDoKeepsTheRecordedSourceWhateverSourceIsGiven) {
+  const TestRelease release = firstRelease();
+  publishTestRelease(linuxFolder(), release);
+  const std::string source = server.httpUrl() + "linux/";
+  ASSERT_EQ(runSetup(sandbox.path(), {"--quiet", "--no-register", "--dir", install().string(), "--source", source}).exitCode, 0);
+  const TreeSnapshot installed = snapshotTree(install());
+  // The same release, from another address of the same server.
+  const std::string other = server.httpUrl() + "linux//";
+  SetupRun second = runSetup(sandbox.path(), {"--quiet", "--no-register", "--dir", install().string(), "--source", other});
+  ASSERT_EQ(second.exitCode, 0) << second.output;
+  EXPECT_EQ(second.log.back(), "needed: 0 files, 0 bytes");
+  EXPECT_EQ(readText(install() / "install.source"), source + "\n");
+  EXPECT_EQ(snapshotTree(install()), installed);
+}
+
 TEST_F(QuietRun, UpdatesOnlyWhatChangedAndKeepsThePlayersFiles) {
   const std::string source = server.httpUrl() + "linux/";
   publishTestRelease(linuxFolder(), firstRelease());
