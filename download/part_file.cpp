@@ -44,9 +44,8 @@ PartFile::~PartFile() {
 
 bool PartFile::open(const std::filesystem::path& path, uint64_t expectedSize) {
   if (fd_ >= 0) return false;
-  // A new file at that very name (the caller removes what stood there): a link planted at the
-  // name, even between the removal and here, is not followed.
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // Not following a link planted at the name: a download can only land where it was sent.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd_ < 0) return false;
   // A small file's blocks are set aside at once, beyond its end so that its length still
   // grows only with what is written: moving it over an older file in the commit then does not
