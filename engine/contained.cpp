@@ -1,5 +1,7 @@
 #include "engine/contained.h"
 
+#include "release/release.h"
+
 #include <errno.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -135,7 +137,14 @@ bool leadsInside(const fs::path& installDir, const std::string& relativePath, st
   }
   if (end != 0) remaining.push_back(relativePath.substr(0, end));
   fs::path current = root;
-  return follow(current, remaining, reason) && withinRoot(root, current, reason);
+  if (!follow(current, remaining, reason) || !withinRoot(root, current, reason)) return false;
+  // Nor may a link lead to the program's own names: files placed through a link to the staging
+  // folder would land among the staged downloads.
+  if (isProgramOwnedPath(current.lexically_relative(root).generic_string())) {
+    reason = "it would lead to a name the setup program keeps for itself";
+    return false;
+  }
+  return true;
 }
 
 bool parentInside(const fs::path& installDir, const std::string& relativePath, std::string& reason) {

@@ -26,6 +26,8 @@ bool parentInside(const std::filesystem::path& installDir, const std::string& re
 // the way and at the end, through links that lead through links, ".." taken after a link from
 // where the link really leads), ends inside the resolved installDir or is it. A part that does
 // not exist yet is taken as written. Otherwise false, with the reasons of parentInside. This
+// Nor may it lead to a name the program keeps for itself (the staging folder, the state files):
+// "it would lead to a name the setup program keeps for itself". This
 // is how a link is judged once it is made: its target's text alone cannot tell, because
 // "l/.." climbs out when l is a link to ".".
 bool leadsInside(const std::filesystem::path& installDir, const std::string& relativePath,

@@ -138,7 +138,16 @@ TEST_F(ParentInside, ALinkLeadsWhereTheKernelTakesIt) {
       {"plain", true, ""},
       {"new/x", true, ""},
       {"loop", false, std::make_error_code(std::errc::too_many_symbolic_link_levels).message()},
+      {"staged", false, "it would lead to a name the setup program keeps for itself"},
+      {"record", false, "it would lead to a name the setup program keeps for itself"},
+      {"data/staged-entry", false, "it would lead to a name the setup program keeps for itself"},
+      {"data/beside", true, ""},
   };
+  fs::create_directories(install / ".staging");
+  fs::create_directory_symlink(".staging", install / "staged");
+  fs::create_symlink("here/install.manifest", install / "record");
+  fs::create_symlink("../l/.staging/abc", install / "data" / "staged-entry");
+  fs::create_symlink("../.staging2", install / "data" / "beside");
   for (const ContainedCase& c : cases) {
     std::string reason;
     EXPECT_EQ(leadsInside(install, c.relativePath, reason), c.inside) << c.relativePath;

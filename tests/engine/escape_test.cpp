@@ -42,6 +42,11 @@ std::vector<EscapeCase> escapeCases() {
        // Each target stays inside by its text; the kernel takes "l/.." up through l.
        {{release("1.0", {}, {{"l", "."}, {"up", "l/.."}}), 1, "failed: Could not link up" + outsideFailure},
         {release("2.0", {}, {{"l", "."}}), 0, "installed 2.0"}}},
+      {"a link into the staging folder",
+       nullptr,
+       // Files placed through it would land among the staged downloads.
+       {{release("1.0", {}, {{"s", ".staging"}}), 1,
+         "failed: Could not link s (it would lead to a name the setup program keeps for itself)."}}},
       {"a link turned outward by a later link of the same release",
        nullptr,
        // d/a is made while d/b does not exist yet; once d/b leads to d, d/a leads above the
