@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/modes.h"
+#include "app/options.h"
 #include "app/status_board.h"
 
 int main(int argc, char** argv) {
@@ -22,6 +23,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   openLog(board.options.logPath);
+  if (hasControlCharacter(board.options.installDir)) {
+    std::fprintf(stderr, "%s\n", controlCharacterRefusal);
+    logLine(controlCharacterRefusal);
+    closeLog();
+    return 1;
+  }
 
   switch (mode) {
     case RunMode::Version: return 0;  // printed above

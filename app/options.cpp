@@ -125,3 +125,14 @@ RunMode chooseRunMode(const Options& options) {
   if (!options.snapshotPath.empty()) return RunMode::Snapshot;
   return RunMode::Window;
 }
+
+const char* const controlCharacterRefusal =
+    "The install folder's path holds a control character (such as a line break); choose another folder with --dir.";
+
+bool hasControlCharacter(const std::filesystem::path& path) {
+  for (const char c : path.native()) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return true;
+  }
+  return false;
+}

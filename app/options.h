@@ -26,6 +26,10 @@ enum class RunMode { Version, Uninstall, Quiet, Window, Snapshot };
 // the install folder and the download source from the environment and "install.source".
 Options startupOptions(const std::vector<std::string>& arguments);
 RunMode chooseRunMode(const Options& options);
+// True when path holds a control character (a byte below 0x20, or 0x7F). Such an install folder
+// is refused at start-up: its name would break the lines of the menu entries and the log.
+bool hasControlCharacter(const std::filesystem::path& path);
+extern const char* const controlCharacterRefusal;
 
 // HOME if present (even empty), else USERPROFILE if present, else the working folder.
 std::filesystem::path homeFolder();

@@ -189,3 +189,21 @@ TEST(Options, VersionNamesTheServerAndTheKeyOfTheBuild) {
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.output, versionText());
 }
+
+TEST(Options, InstallFoldersWithControlCharactersAreTold) {
+  const struct {
+    std::string path;
+    bool refused;
+  } cases[] = {
+      {"/home/p/games/varnholt", false},
+      {"/home/p/my games/~varnholt$%\"`\\", false},
+      {"/home/p/spiele/\xc3\xa4", false},  // UTF-8 bytes above 0x7F
+      {"/home/p/a\nExec=x", true},
+      {"/home/p/a\rb", true},
+      {"/home/p/a\tb", true},
+      {"/home/p/a\x01", true},
+      {"/home/p/a\x1f", true},
+      {"/home/p/a\x7f", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(hasControlCharacter(c.path), c.refused) << c.path;
+}

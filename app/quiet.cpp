@@ -26,8 +26,6 @@ int quietMain() {
       // that is still needed.
       std::error_code ec;
       std::filesystem::remove_all(stagingFolder(), ec);
-      // A run stopped between recording the release and recording its source.
-      recordSource();
       if (!board.options.noRegister) registerMenuEntries();
     } else {
       // On a terminal, one line shows how the download goes; nothing anywhere else.

@@ -13,6 +13,7 @@
 #include "app/options.h"
 #include "app/status_board.h"
 #include "engine/contained.h"
+#include "engine/update_plan.h"
 #include "release/release.h"
 
 namespace fs = std::filesystem;
@@ -73,6 +74,11 @@ void showBox(SDL_MessageBoxFlags flags, const char* message) {
 int uninstallMain() {
   const fs::path& installDir = board.options.installDir;
   std::string error;
+  if (!holdInstallFolder(error)) {
+    showBox(SDL_MESSAGEBOX_WARNING, anotherCopyRunning);
+    logLine("uninstall failed: " + error);
+    return 1;
+  }
   board.valid = parseReleaseFile(installDir / "install.manifest", board.installed, error);
   if (!board.valid) {
     showBox(SDL_MESSAGEBOX_WARNING, notInstalled);

@@ -1,46 +1,34 @@
 // Replacing a small file in one step: the content goes in full to target + ".tmp" beside the
 // target, which a rename then moves over the target, so readers see the old or the new file.
-#include <cstdio>
+#include <unistd.h>
+
+#include <cerrno>
 #include <system_error>
 
 #include "desktop/desktop.h"
+#include "desktop/own_file.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Closes the stream on every path out; close() reports the result of the final flush.
-class OpenFile {
- public:
-  explicit OpenFile(const fs::path& path) : file_(std::fopen(path.c_str(), "wb")) {}
-  ~OpenFile() {
-    if (file_) std::fclose(file_);
-  }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-
-  FILE* get() const { return file_; }
-  bool close() {
-    FILE* file = file_;
-    file_ = nullptr;
-    return std::fclose(file) == 0;
-  }
-
- private:
-  FILE* file_;
-};
-
 bool writeWhole(const fs::path& path, std::string_view content) {
-  OpenFile file(path);
-  if (!file.get()) return false;
-  bool written = content.empty() ||
-                 std::fwrite(content.data(), 1, content.size(), file.get()) == content.size();
-  // Buffered bytes reach the file system only at the close: on a full disk the close fails,
-  // and a file that lost its tail must not replace the target.
-  bool closed = file.close();
+  // Made anew at its name, never through a link planted there.
+  OwnFile file;
+  std::error_code ec;
+  if (!createOwnFile(path, 0666, file, ec)) return false;
+  bool written = true;
+  for (std::string_view rest = content; written && !rest.empty();) {
+    const ssize_t count = ::write(file.get(), rest.data(), rest.size());
+    if (count < 0 && errno == EINTR) continue;
+    written = count > 0;
+    if (written) rest.remove_prefix(static_cast<size_t>(count));
+  }
+  // Errors of delayed allocation show only at the close: on a full disk, a file that lost its
+  // tail must not replace the target.
+  const bool closed = file.closeChecked();
   if (written && closed) return true;
   // An incomplete temporary file is of no use and only holds space on a full disk.
-  std::error_code ec;
   fs::remove(path, ec);
   return false;
 }

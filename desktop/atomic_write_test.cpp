@@ -153,3 +153,21 @@ TEST(AtomicWrite, FullDiskLeavesTargetUnchanged) {
   EXPECT_TRUE(writeFileAtomically(target, std::string(1000, 'n')));
   EXPECT_EQ(readFile(target), std::string(1000, 'n'));
 }
+
+// A link planted at the temporary name (by anyone who can write to the folder, such as the
+// applications folder) is replaced, not written through.
+TEST(AtomicWrite, ALinkAtTheTemporaryNameIsNotFollowed) {
+  TempFolder folder;
+  const fs::path target = folder.path() / "varnholt.desktop";
+  const fs::path elsewhere = folder.path() / "elsewhere";
+  writePlain(elsewhere, "not the program's");
+  fs::create_symlink(elsewhere, folder.path() / "varnholt.desktop.tmp");
+  fs::create_symlink(folder.path() / "missing", folder.path() / "other.tmp");
+  ASSERT_TRUE(writeFileAtomically(target, "[Desktop Entry]\n"));
+  ASSERT_TRUE(writeFileAtomically(folder.path() / "other", "x"));
+  std::ifstream in(elsewhere, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "not the program's");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(folder.path() / "missing")));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
+  EXPECT_EQ(namesIn(folder.path()), (std::vector<std::string>{"elsewhere", "other", "varnholt.desktop"}));
+}

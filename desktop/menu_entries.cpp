@@ -15,7 +15,7 @@ namespace {
 
 // One path as a quoted argument of an Exec value. Inside the quotes '"', '`', '$' and '\'
 // take a backslash; the key file's own string escapes then double every backslash and turn
-// line breaks into "\n" and "\r"; a '%' is written "%%" so that no field code is seen.
+// line breaks and tabs into "\n", "\r" and "\t"; a '%' is written "%%" so that no field code is seen.
 std::string execArgument(const std::string& text) {
   std::string quoted;
   for (char c : text) {
@@ -28,11 +28,28 @@ std::string execArgument(const std::string& text) {
       case '\\': value += "\\\\"; break;
       case '\n': value += "\\n"; break;
       case '\r': value += "\\r"; break;
+      case '\t': value += "\\t"; break;
       case '%': value += "%%"; break;
       default: value += c;
     }
   }
   return value + "\"";
+}
+
+// A string value of the key file: a backslash and the line breaks are escaped, so that no
+// folder name can end the line and add keys of its own.
+std::string stringValue(const std::string& text) {
+  std::string value;
+  for (char c : text) {
+    switch (c) {
+      case '\\': value += "\\\\"; break;
+      case '\n': value += "\\n"; break;
+      case '\r': value += "\\r"; break;
+      case '\t': value += "\\t"; break;
+      default: value += c;
+    }
+  }
+  return value;
 }
 
 std::string gamePath() {
@@ -57,8 +74,8 @@ void writeMenuEntry(const MenuEntryContext& context, const std::string& fileName
                      "Name=" + name + "\n"
                      "Comment=" + comment + "\n"
                      "Exec=" + command + "\n"
-                     "Path=" + context.board.options.installDir.string() + "\n"
-                     "Icon=" + context.iconPath.string() + "\n"
+                     "Path=" + stringValue(context.board.options.installDir.string()) + "\n"
+                     "Icon=" + stringValue(context.iconPath.string()) + "\n"
                      "Terminal=false\n"
                      "Categories=Game;RolePlaying;\n";
   bool written = writeFileAtomically(context.applicationsFolder / fileName, text);

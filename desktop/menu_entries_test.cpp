@@ -13,6 +13,7 @@
 #include "app/options.h"
 #include "app/status_board.h"
 #include "desktop/desktop.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -313,15 +314,39 @@ TEST_F(MenuEntries, ExecLinesReadBackAsTheInstallPaths) {
   }
 }
 
-TEST_F(MenuEntries, ReservedCharactersAreEscapedInExecAndLeftAsTheyAreInPathAndIcon) {
+TEST_F(MenuEntries, ReservedCharactersAreEscapedInExecAndOnlyBackslashesInPathAndIcon) {
   installDir = "/games/a\"b$c`d\\e%f";
   board.options.installDir = installDir;
   registerMenuEntries();
   // '"', '$' and '`' take a backslash, which the key file's escaping doubles; a backslash
   // becomes four; '%' becomes "%%".
   EXPECT_EQ(valueOf(gameEntry(), "Exec"), "\"/games/a\\\\\"b\\\\$c\\\\`d\\\\\\\\e%%f/bin/varnholt\"");
-  EXPECT_EQ(valueOf(gameEntry(), "Path"), "/games/a\"b$c`d\\e%f");
-  EXPECT_EQ(valueOf(gameEntry(), "Icon"), "/games/a\"b$c`d\\e%f/assets/images/icon/app-icon-256.png");
+  EXPECT_EQ(valueOf(gameEntry(), "Path"), "/games/a\"b$c`d\\\\e%f");
+  EXPECT_EQ(valueOf(gameEntry(), "Icon"), "/games/a\"b$c`d\\\\e%f/assets/images/icon/app-icon-256.png");
+}
+
+// Whatever the install folder's name holds, each entry keeps its nine lines and passes the
+// desktop's own validator; a line break in a name cannot add a key (a second Exec line).
+TEST_F(MenuEntries, EntriesKeepTheirKeysAndPassTheValidator) {
+  const std::vector<std::string> names = {
+      "plain", "two  spaces", "say \"hi\"", "$HOME `x`", "back\\slash", "100% sure",
+      "line\nExec=sh -c evil\rreturn", "tab\there",
+  };
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    installDir = temp.path() / name;
+    board.options.installDir = installDir;
+    registerMenuEntries();
+    for (const fs::path& entry : {applications() / "varnholt.desktop", applications() / "varnholt-update.desktop"}) {
+      const std::vector<std::string> lines = linesOf(readFile(entry));
+      ASSERT_EQ(lines.size(), 9u);
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("Exec=", 0) == 0; }), 1);
+      const ProcessResult validated = runProcess({"desktop-file-validate", entry.string()});
+      EXPECT_EQ(validated.exitCode, 0) << validated.output;
+      EXPECT_EQ(validated.output, "");
+    }
+    EXPECT_EQ(valueOf(gameEntry(), "Path").find('\n'), std::string::npos);
+  }
 }
 
 TEST_F(MenuEntries, ApplicationsFolderThatCannotBeMadeLogsTwoEntriesNotWritten) {

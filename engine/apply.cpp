@@ -332,6 +332,8 @@ bool applyUpdate(std::string& error) {
     error = "Could not create " + installDir.string() + ": " + ec.message();
     return false;
   }
+  // A first install: the folder exists only now.
+  if (!holdInstallFolder(error)) return false;
   if (!enoughSpace(installDir)) {
     error = "Not enough free disk space: " + sizeText(board.neededBytes) + " are needed.";
     return false;

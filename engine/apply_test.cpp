@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/status_board.h"
+#include "download/download.h"
 #include "engine/compare.h"
 #include "engine/update_plan.h"
 #include "tests/engine/release_fixture.h"
@@ -113,6 +114,34 @@ TEST_F(StagedDownload, DownloadsNeverLandBehindALinkInTheStagingFolder) {
   EXPECT_FALSE(planAndApply(error));
   EXPECT_EQ(error, unreachable);
   EXPECT_EQ(snapshotTree(outside()), outsideBefore);
+}
+
+// Sizes that would wrap the needed-bytes sum past 2^64, or that no file system can hold, are
+// refused by the free-space test before anything is downloaded.
+TEST_F(StagedDownload, SizesBeyondAnyDiskAreRefusedBeforeAnyDownload) {
+  board.options.source = unreachableSource;
+  const uint64_t half = uint64_t(1) << 63;
+  const struct {
+    std::vector<uint64_t> sizes;
+    uint64_t needed;
+  } cases[] = {
+      {{half, half, 10}, UINT64_MAX},      // wrapped, this sum would be 10 bytes
+      {{half}, UINT64_MAX},                // larger than the largest file offset
+      {{UINT64_MAX, 5}, UINT64_MAX},
+      {{uint64_t(1) << 62, uint64_t(1) << 62}, uint64_t(1) << 63},  // large, but a true sum
+  };
+  for (const auto& c : cases) {
+    board.latest.files.clear();
+    for (size_t i = 0; i < c.sizes.size(); ++i) {
+      board.latest.files.push_back({std::string(64, "0123456789abcdef"[i]), c.sizes[i], "f" + std::to_string(i), false});
+    }
+    std::string error;
+    ASSERT_TRUE(compareWithDisk(error));
+    EXPECT_EQ(board.neededBytes, c.needed);
+    EXPECT_FALSE(applyUpdate(error));
+    EXPECT_EQ(error, "Not enough free disk space: " + sizeText(c.needed) + " are needed.");
+    EXPECT_FALSE(fs::exists(staging()));
+  }
 }
 
 }  // namespace

@@ -81,7 +81,11 @@ class FolderStatus {
 // Size of the regular file at installFolder/relativePath, links followed; -1 for anything else.
 int64_t regularFileSize(FolderStatus& folders, const std::string& relativePath) {
   struct stat st;
-  if (!folders.status(relativePath, st) || !S_ISREG(st.st_mode)) return -1;
+  // "x/" names the file x: the trailing "/" must not make the query follow a link at x.
+  const bool trailingSlash = !relativePath.empty() && relativePath.back() == '/';
+  const bool found = trailingSlash ? folders.status(installedEntry({}, relativePath).string(), st)
+                                   : folders.status(relativePath, st);
+  if (!found || !S_ISREG(st.st_mode)) return -1;
   return st.st_size;
 }
 
@@ -133,6 +137,16 @@ class SizesAhead {
   std::thread thread_;
 };
 
+// The needed bytes with one more file: a size no file system can hold (beyond the largest file
+// offset) or a sum past 2^64 stays at the largest count, so that the free-space test refuses
+// it rather than a wrapped sum passing as a few bytes.
+uint64_t addedNeed(uint64_t needed, uint64_t size) {
+  constexpr uint64_t largest = UINT64_MAX;
+  constexpr uint64_t largestFile = static_cast<uint64_t>(INT64_MAX);
+  if (size > largestFile || size > largest - needed) return largest;
+  return needed + size;
+}
+
 bool filePresent(const std::string& installFolder, ContainmentCache& containment, FolderStatus& folders,
                  const SizesAhead& ahead, uint64_t index, const ReleaseFile& file,
                  const RecordedHashes& recorded, bool repair) {
@@ -145,17 +159,18 @@ bool filePresent(const std::string& installFolder, ContainmentCache& containment
   if (size < 0 || static_cast<uint64_t>(size) != file.size) return false;
   const std::string* const* recordedHash = recorded.find(file.path);
   if (!repair && recordedHash && **recordedHash == file.hash) return true;
-  return fileDigest(installFolder + '/' + file.path) == file.hash;
+  return fileDigest(installedEntry(installFolder, file.path)) == file.hash;
 }
 
 bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, const ReleaseLink& link) {
   std::string reason;
   if (!containment.parentInside(link.path, reason)) return false;
-  const fs::path path = installDir / link.path;
+  const fs::path path = installedEntry(installDir, link.path);
   std::error_code ec;
   if (!fs::is_symlink(fs::symlink_status(path, ec))) return false;
   const fs::path target = fs::read_symlink(path, ec);
-  return !ec && target.string() == link.target;
+  // A link that leads out of the install folder is not the game's: the commit takes it away.
+  return !ec && target.string() == link.target && leadsInside(installDir, link.path, reason);
 }
 
 }  // namespace
@@ -182,7 +197,7 @@ bool compareWithDisk(std::string& error) {
     const ReleaseFile& file = files[i];
     if (!filePresent(installFolder, containment, folders, ahead, i, file, recorded, board.options.repair)) {
       board.neededFiles.push_back(i);
-      board.neededBytes += file.size;
+      board.neededBytes = addedNeed(board.neededBytes, file.size);
     }
     done += file.size;
     if (i % progressEveryFiles == 0) {
@@ -205,6 +220,7 @@ bool compareWithDisk(std::string& error) {
 
 bool checkForUpdate(std::string& error) {
   setStatus("Looking for the newest version...", "", -1.0);
+  if (!holdInstallFolder(error)) return false;
 
   unsigned char publicKey[32];
   if (!decodeHex(releasePublicKey, publicKey, sizeof publicKey)) {

@@ -2,6 +2,7 @@
 // delete what the older release had and the new one has not, record the release, drop the
 // staging folder and write the menu entries. The record is written last among the game's
 // files, so an interrupted commit leaves the older record and the next run finishes the job.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -15,6 +16,7 @@
 
 #include "app/status_board.h"
 #include "desktop/desktop.h"
+#include "desktop/own_file.h"
 #include "engine/contained.h"
 #include "engine/path_table.h"
 #include "engine/replaced_files.h"
@@ -22,6 +24,8 @@
 #include "release/release.h"
 
 namespace fs = std::filesystem;
+
+int (*fileModeCall)(int folderFd, const char* path, mode_t mode, int flags) = ::fchmodat;
 
 namespace {
 
@@ -156,9 +160,10 @@ bool folderHoldsOnly(const fs::path& installDir, const std::string& path,
 // goes when it holds only the older release's leftovers.
 void clearFolderOfLeftovers(const fs::path& installDir, const std::string& path, const Ownership& owned) {
   std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(installDir / path, ec))) return;
+  const fs::path entry = installedEntry(installDir, path);
+  if (!fs::is_directory(fs::symlink_status(entry, ec))) return;
   if (!folderHoldsOnly(installDir, path, [&](const std::string& p) { return owned.leftover(p); })) return;
-  fs::remove_all(installDir / path, ec);
+  fs::remove_all(entry, ec);
 }
 
 bool sameFile(const fs::path& a, const fs::path& b) {
@@ -173,6 +178,18 @@ bool hasMode(const fs::path& path, fs::perms mode) {
          (st.st_mode & 07777) == static_cast<mode_t>(mode);
 }
 
+// Sets a file's mode without following a link at its name. A file system that cannot hold the
+// mode (FAT and exFAT refuse with EPERM) keeps the file where it is: the failure is not reported.
+bool setMode(const fs::path& path, fs::perms mode) {
+  return fileModeCall(AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Where a rename cannot cross file systems, the file is copied to its place instead.
+void copyAcross(const fs::path& from, const fs::path& target, fs::perms mode, std::error_code& ec) {
+  ec.clear();
+  if (copyToOwnFile(from, target, static_cast<mode_t>(mode), ec)) (void)setMode(target, mode);
+}
+
 bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFiles& replaced,
                 std::string& error) {
   const fs::path staging = stagingFolder();
@@ -180,7 +197,7 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFile
   std::map<std::string, fs::path> placed;  // hash -> where its first file now stands
   for (uint64_t index : board.neededFiles) {
     const ReleaseFile& file = board.latest.files[index];
-    const fs::path target = installDir / file.path;
+    const fs::path target = installedEntry(installDir, file.path);
     std::error_code ec;
 
     clearLeftoversOnTheWay(installDir, file.path, owned);
@@ -204,34 +221,25 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFile
       // The same content again: copy it from its first place, unless that is this very file.
       if (!sameFile(first->second, target)) {
         const fs::path copy = staging / (file.hash + ".copy");
-        fs::copy_file(first->second, copy, fs::copy_options::overwrite_existing, ec);
-        if (!ec) fs::permissions(copy, mode, fs::perm_options::replace, ec);
-        if (!ec) {
+        if (copyToOwnFile(first->second, copy, static_cast<mode_t>(mode), ec)) {
+          (void)setMode(copy, mode);
           std::error_code ignored;
           if (fs::is_directory(fs::symlink_status(target, ignored))) fs::remove(target, ignored);
           fs::rename(copy, target, ec);
+          // The staging folder on another file system than the file's folder.
+          if (ec == std::errc::cross_device_link) copyAcross(copy, target, mode, ec);
         }
       } else {
-        std::error_code ignored;
-        fs::permissions(target, mode, fs::perm_options::replace, ignored);
+        (void)setMode(target, mode);
       }
     } else {
       const fs::path entry = staging / file.hash;
-      std::error_code modeError;
-      if (!hasMode(entry, mode)) {
-        fs::permissions(entry, mode, fs::perm_options::replace | fs::perm_options::nofollow, modeError);
-      }
+      const bool entryHasMode = hasMode(entry, mode) || setMode(entry, mode);
       fs::rename(entry, target, ec);
       // Without the mode on the entry (a system that cannot change it without following
-      // links), the placed file gets it.
-      if (!ec && modeError) fs::permissions(target, mode, fs::perm_options::replace, ec);
-      if (ec == std::errc::cross_device_link) {
-        fs::remove(target, ec);
-        ec.clear();
-        fs::copy_file(entry, target, ec);
-        // A copy made by the library may not carry the mode over.
-        if (!ec) fs::permissions(target, mode, fs::perm_options::replace, ec);
-      }
+      // links), the placed file gets it, if its file system can hold it.
+      if (!ec && !entryHasMode) (void)setMode(target, mode);
+      if (ec == std::errc::cross_device_link) copyAcross(entry, target, mode, ec);
       if (!ec) placed[file.hash] = target;
     }
     if (ec) {
@@ -242,9 +250,19 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFile
   return true;
 }
 
+// A link that leads out of the install folder, followed as the kernel follows it, does not stay.
+bool linkLeadsInside(const fs::path& installDir, const std::string& path, std::string& error) {
+  std::string reason;
+  if (leadsInside(installDir, path, reason)) return true;
+  std::error_code ec;
+  fs::remove(installedEntry(installDir, path), ec);
+  error = "Could not link " + path + " (" + reason + ").";
+  return false;
+}
+
 bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& error) {
   for (const ReleaseLink& link : board.latest.links) {
-    const fs::path at = installDir / link.path;
+    const fs::path at = installedEntry(installDir, link.path);
     std::error_code ec;
 
     clearLeftoversOnTheWay(installDir, link.path, owned);
@@ -271,6 +289,12 @@ bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& 
       error = "Could not link " + link.path + " (" + ec.message() + ").";
       return false;
     }
+    if (!linkLeadsInside(installDir, link.path, error)) return false;
+  }
+  // A link made later may change where an earlier one leads ("a" to "b/..", then "b" to "."):
+  // once all are made, each is followed again.
+  for (const ReleaseLink& link : board.latest.links) {
+    if (!linkLeadsInside(installDir, link.path, error)) return false;
   }
   return true;
 }
@@ -319,7 +343,7 @@ void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
   auto keep = [&](const std::string& path) {
     std::string reason;
     FileIdentity id;
-    if (containment.parentInside(path, reason) && identity(installDir / withoutTrailingSlash(path), id)) {
+    if (containment.parentInside(path, reason) && identity(installedEntry(installDir, path), id)) {
       keptEntries.insert(id);
     }
   };
@@ -328,7 +352,7 @@ void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
   for (const std::string& path : leftovers) {
     std::string reason;
     if (!containment.parentInside(path, reason) || throughNewLink(path, owned)) continue;
-    const fs::path entry = installDir / withoutTrailingSlash(path);
+    const fs::path entry = installedEntry(installDir, path);
     FileIdentity id;
     if (!identity(entry, id) || keptEntries.count(id)) continue;
     std::error_code ec;
@@ -345,8 +369,8 @@ bool writeStateFile(const fs::path& target, const std::string& content) {
   return writeFileAtomically(target, content);
 }
 
-}  // namespace
-
+// Records the source in use: "install.source" holds it, or is gone for the default source.
+// Writes only when the file says otherwise.
 void recordSource() {
   const fs::path file = board.options.installDir / "install.source";
   std::error_code ec;
@@ -356,6 +380,8 @@ void recordSource() {
     writeStateFile(file, board.options.source + "\n");
   }
 }
+
+}  // namespace
 
 bool commitUpdate(std::string& error) {
   setStatus("Installing...", "", 1.0);
@@ -368,6 +394,9 @@ bool commitUpdate(std::string& error) {
   if (!makeLinks(installDir, owned, error)) return false;
   deleteLeftovers(installDir, owned);
 
+  // The source first: the record, written last, decides whether the update is complete, and a
+  // run stopped between the two finds the record of the older release and finishes the job.
+  recordSource();
   const fs::path record = installDir / "install.manifest";
   replaced.hold(record);
   if (!writeStateFile(record, board.manifestText)) {
@@ -379,7 +408,6 @@ bool commitUpdate(std::string& error) {
       return false;
     }
   }
-  recordSource();
   std::error_code ec;
   fs::remove_all(stagingFolder(), ec);
 

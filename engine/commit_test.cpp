@@ -301,7 +301,9 @@ TEST_F(Commit, ARecordThatCannotBeWrittenFailsAndKeepsTheStagingFolder) {
   EXPECT_FALSE(update(latest, error));
   EXPECT_EQ(error, "Could not record the installed version.");
   EXPECT_EQ(readText(install() / "a"), "a");
-  EXPECT_FALSE(fs::exists(install() / "install.source"));
+  // The source is recorded before the release: the older record, still in place, makes the
+  // next run finish the update, with the source it needs already recorded.
+  EXPECT_EQ(readText(install() / "install.source"), "http://mirror.example/linux/\n");
   EXPECT_TRUE(fs::is_directory(install() / ".staging"));
   EXPECT_FALSE(board.valid);
 }
@@ -388,8 +390,9 @@ TEST_F(Commit, NothingLandsBehindALinkThatLeadsOut) {
     EXPECT_EQ(snapshotTree(temp.path() / "outside"), outsideBefore) << c.name;
   }
 
-  // A release without "mods/m": the leftover lies behind the player's link and stays.
-  TestRelease latest{"2.0", "a", {{"a", "a"}}, {{"d", "."}, {"d/up", ".."}}};
+  // A release without "mods/m": the leftover lies behind the player's link and stays. Nor has
+  // it "d/up", which, followed through "d", leads out and would not be made.
+  TestRelease latest{"2.0", "a", {{"a", "a"}}, {{"d", "."}}};
   std::string error;
   ASSERT_TRUE(update(latest, error)) << error;
   EXPECT_EQ(snapshotTree(temp.path() / "outside"), outsideBefore);
@@ -406,6 +409,51 @@ TEST_F(Commit, ALinkPlantedBetweenTheCheckAndTheCommitIsNotFollowed) {
   EXPECT_FALSE(stageAndCommit(latest, error));
   EXPECT_EQ(error, "Could not install saves/defaults.cfg (it would land outside the install folder).");
   EXPECT_FALSE(fs::exists(outside() / "defaults.cfg"));
+}
+
+// A link planted by anyone at the name of the copy made for a second file of the same content
+// is not followed: the copy is a new file at that very name.
+TEST_F(Commit, ALinkPlantedAtTheCopysNameIsNotFollowed) {
+  TestRelease latest;
+  latest.files = {{"tools/run", "same bytes", true}, {"docs/run.txt", "same bytes", false}};
+  fs::create_directories(install() / ".staging");
+  fs::create_symlink(outside() / "planted", install() / ".staging" / (contentDigest("same bytes") + ".copy"));
+  std::string error;
+  ASSERT_TRUE(update(latest, error)) << error;
+  EXPECT_EQ(snapshotTree(install()), installedTree(latest));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(outside() / "planted")));
+}
+
+// A folder of the game on another file system than the staging folder: both the first file of
+// a content and its copy cross over by copying.
+TEST_F(Commit, FilesCrossToAFolderOnAnotherFileSystem) {
+  if (rerunInChild({}, true)) return;
+  TmpfsMount disk(install() / "data", "1m");
+  ASSERT_TRUE(disk.mounted()) << disk.error();
+  TestRelease latest;
+  latest.files = {{"data/a", "same bytes", true}, {"data/b", "same bytes"}, {"c", "same bytes"}};
+  std::string error;
+  ASSERT_TRUE(update(latest, error)) << error;
+  EXPECT_EQ(snapshotTree(install()), installedTree(latest));
+}
+
+// FAT and exFAT refuse a mode they cannot hold with EPERM; the file is placed all the same.
+TEST_F(Commit, AModeTheFileSystemRefusesIsNotReported) {
+  struct RefusedModes {
+    RefusedModes() {
+      fileModeCall = [](int, const char*, mode_t, int) {
+        errno = EPERM;
+        return -1;
+      };
+    }
+    ~RefusedModes() { fileModeCall = ::fchmodat; }
+  } refused;
+  TestRelease latest;
+  latest.files = {{"bin/game", "game", true}, {"data/a", "same bytes", true}, {"data/b", "same bytes"}};
+  std::string error;
+  ASSERT_TRUE(update(latest, error)) << error;
+  for (const GameFile& file : latest.files) EXPECT_EQ(readText(install() / file.path), file.content) << file.path;
+  EXPECT_EQ(readText(install() / "install.manifest"), board.manifestText);
 }
 
 }  // namespace

@@ -39,7 +39,3 @@ class RecordReadAhead {
 // the folder is recorded as the latest release. A plan with nothing to fetch still needs a commit when it is not, for
 // example after a run that was stopped after placing every file but before recording them.
 bool recordIsCurrent();
-
-// Records the source in use: "install.source" holds it, or is gone for the default source.
-// Writes only when the file says otherwise (a run stopped between the two records).
-void recordSource();

@@ -1,5 +1,7 @@
 #include "engine/contained.h"
 
+#include "release/release.h"
+
 #include <errno.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -59,7 +61,91 @@ bool parentInsideRoot(const fs::path& installDir, const fs::path& root, const st
   return withinRoot(root, real, reason);
 }
 
+// Follows from the real location current through the components still to walk (front first),
+// link by link, as the kernel would; a component that does not exist ends the following and
+// the rest is taken as written. current ends as where the walk leads.
+bool follow(fs::path& current, std::vector<std::string>& remaining, std::string& reason) {
+  constexpr int linkLimit = 40;  // the kernel's own limit before ELOOP
+  int linksFollowed = 0;
+  bool missing = false;
+  while (!remaining.empty()) {
+    const std::string component = std::move(remaining.back());
+    remaining.pop_back();
+    if (component.empty() || component == ".") continue;
+    if (component == "..") {
+      // current holds no link (each was replaced by where it leads), so its parent is real.
+      if (current.has_relative_path()) current = current.parent_path();
+      continue;
+    }
+    fs::path candidate = current / component;
+    if (missing) {
+      current = std::move(candidate);
+      continue;
+    }
+    struct stat st;
+    if (::lstat(candidate.c_str(), &st) != 0) {
+      if (errno != ENOENT && errno != ENOTDIR) {
+        reason = std::make_error_code(std::errc(errno)).message();
+        return false;
+      }
+      missing = true;  // nothing stands there yet: what follows is what would be made
+      current = std::move(candidate);
+      continue;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      current = std::move(candidate);
+      continue;
+    }
+    if (++linksFollowed > linkLimit) {
+      reason = std::make_error_code(std::errc::too_many_symbolic_link_levels).message();
+      return false;
+    }
+    std::error_code ec;
+    const fs::path target = fs::read_symlink(candidate, ec);
+    if (ec) {
+      reason = ec.message();
+      return false;
+    }
+    if (target.is_absolute()) current = "/";
+    const std::string text = target.string();
+    std::vector<std::string> parts;
+    size_t begin = 0;
+    for (size_t slash; (slash = text.find('/', begin)) != std::string::npos; begin = slash + 1) {
+      parts.push_back(text.substr(begin, slash - begin));
+    }
+    parts.push_back(text.substr(begin));
+    for (auto part = parts.rbegin(); part != parts.rend(); ++part) remaining.push_back(std::move(*part));
+  }
+  return true;
+}
+
 }  // namespace
+
+fs::path installedEntry(const fs::path& installDir, std::string_view relativePath) {
+  while (!relativePath.empty() && relativePath.back() == '/') relativePath.remove_suffix(1);
+  return installDir / relativePath;
+}
+
+bool leadsInside(const fs::path& installDir, const std::string& relativePath, std::string& reason) {
+  if (tooLong(installDir, relativePath, reason)) return false;
+  fs::path root;
+  if (!resolveRoot(installDir, root, reason)) return false;
+  std::vector<std::string> remaining;  // components to walk, the next one last
+  size_t end = relativePath.size();
+  for (size_t slash; end != 0 && (slash = relativePath.rfind('/', end - 1)) != std::string::npos; end = slash) {
+    remaining.push_back(relativePath.substr(slash + 1, end - slash - 1));
+  }
+  if (end != 0) remaining.push_back(relativePath.substr(0, end));
+  fs::path current = root;
+  if (!follow(current, remaining, reason) || !withinRoot(root, current, reason)) return false;
+  // Nor may a link lead to the program's own names: files placed through a link to the staging
+  // folder would land among the staged downloads.
+  if (isProgramOwnedPath(current.lexically_relative(root).generic_string())) {
+    reason = "it would lead to a name the setup program keeps for itself";
+    return false;
+  }
+  return true;
+}
 
 bool parentInside(const fs::path& installDir, const std::string& relativePath, std::string& reason) {
   if (tooLong(installDir, relativePath, reason)) return false;

@@ -11,12 +11,27 @@
 #include <string_view>
 #include <utility>
 
+// installDir / relativePath without the "/" a release path may end with: a trailing "/" would
+// make every call on the path follow a link that stands at its name.
+std::filesystem::path installedEntry(const std::filesystem::path& installDir, std::string_view relativePath);
+
 // True when the folder that holds installDir / relativePath, with every symbolic link on the
 // way resolved, lies inside the resolved installDir (or is it). Otherwise false, with a
 // lower-case reason: "it would land outside the install folder", or the system's message when
 // the way cannot be resolved (a loop of links, a folder that cannot be searched).
 bool parentInside(const std::filesystem::path& installDir, const std::string& relativePath,
                   std::string& reason);
+
+// True when installDir / relativePath itself, followed as the kernel follows it (every link on
+// the way and at the end, through links that lead through links, ".." taken after a link from
+// where the link really leads), ends inside the resolved installDir or is it. A part that does
+// not exist yet is taken as written. Otherwise false, with the reasons of parentInside. This
+// Nor may it lead to a name the program keeps for itself (the staging folder, the state files):
+// "it would lead to a name the setup program keeps for itself". This
+// is how a link is judged once it is made: its target's text alone cannot tell, because
+// "l/.." climbs out when l is a link to ".".
+bool leadsInside(const std::filesystem::path& installDir, const std::string& relativePath,
+                 std::string& reason);
 
 // The same judgement for many entries, each folder resolved once: for a pass in which no
 // symbolic link is made (the update check, placing files, deleting leftovers). Deleting

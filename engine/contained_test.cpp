@@ -112,4 +112,50 @@ TEST_F(ParentInside, AFolderBesideWithTheSamePrefixIsOutside) {
   EXPECT_EQ(reason, "it would land outside the install folder");
 }
 
+// A link is judged by where the kernel takes it, not by its text: "l/.." with l a link to "."
+// climbs out of the install folder although its text stays at depth 0.
+TEST_F(ParentInside, ALinkLeadsWhereTheKernelTakesIt) {
+  fs::create_directory_symlink(".", install / "l");
+  fs::create_directory_symlink("l/..", install / "up");               // the text stays inside
+  fs::create_directory_symlink("here/l/data/..", install / "back");   // through links, back to the install folder
+  fs::create_directory_symlink("../l/..", install / "data" / "twice");
+  fs::create_directory_symlink("up/game", install / "again");         // out through a link, and back in by name
+  fs::create_symlink("not-there/..", install / "unmade");            // nothing stands there yet: taken as written
+  fs::create_symlink("not-there/../..", install / "unmade-up");
+  const ContainedCase cases[] = {
+      {"l", true, ""},
+      {"up", false, "it would land outside the install folder"},
+      {"back", true, ""},
+      {"data/twice", false, "it would land outside the install folder"},
+      {"again", true, ""},
+      {"out", false, "it would land outside the install folder"},
+      {"dat", true, ""},
+      {"data/up", true, ""},
+      {"data/upup", false, "it would land outside the install folder"},
+      {"dangling", false, "it would land outside the install folder"},  // absolute, to a name outside
+      {"unmade", true, ""},
+      {"unmade-up", false, "it would land outside the install folder"},
+      {"plain", true, ""},
+      {"new/x", true, ""},
+      {"loop", false, std::make_error_code(std::errc::too_many_symbolic_link_levels).message()},
+      {"staged", false, "it would lead to a name the setup program keeps for itself"},
+      {"record", false, "it would lead to a name the setup program keeps for itself"},
+      {"data/staged-entry", false, "it would lead to a name the setup program keeps for itself"},
+      {"data/beside", true, ""},
+  };
+  fs::create_directories(install / ".staging");
+  fs::create_directory_symlink(".staging", install / "staged");
+  fs::create_symlink("here/install.manifest", install / "record");
+  fs::create_symlink("../l/.staging/abc", install / "data" / "staged-entry");
+  fs::create_symlink("../.staging2", install / "data" / "beside");
+  for (const ContainedCase& c : cases) {
+    std::string reason;
+    EXPECT_EQ(leadsInside(install, c.relativePath, reason), c.inside) << c.relativePath;
+    EXPECT_EQ(reason, c.reason) << c.relativePath;
+  }
+  // Only the kernel's own resolution tells: where a link leads out, the real path lies outside.
+  EXPECT_EQ(fs::canonical(install / "up"), fs::canonical(temp.path()));
+  EXPECT_EQ(fs::canonical(install / "data" / "twice"), fs::canonical(temp.path()));
+}
+
 }  // namespace

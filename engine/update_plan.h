@@ -4,6 +4,8 @@
 // main thread in the windowless run; one at a time.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -20,6 +22,14 @@ void readInstalledState();
 // thousands of files.
 const Release& installedRelease();
 
+// Locks the install folder for this process, if it exists, so that no second copy works on it
+// at the same time; true when this process holds it (or there is no folder yet). False with
+// anotherCopyRunning when another process holds it. Held until letGoOfInstallFolder or the end
+// of the process.
+[[nodiscard]] bool holdInstallFolder(std::string& error);
+void letGoOfInstallFolder();
+extern const char* const anotherCopyRunning;
+
 // Fetches and verifies the latest manifest and works out what is needed.
 bool checkForUpdate(std::string& error);
 
@@ -34,3 +44,7 @@ bool applyUpdate(std::string& error);
 bool commitUpdate(std::string& error);
 
 std::filesystem::path stagingFolder();
+
+// How the commit sets the mode of a file it places (fchmodat); a variable so that tests can
+// make it fail as a file system that cannot hold the mode does.
+extern int (*fileModeCall)(int folderFd, const char* path, mode_t mode, int flags);

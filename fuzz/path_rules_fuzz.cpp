@@ -1,4 +1,4 @@
-// Checks isSafePath and isSafeLinkTarget against a second formulation of the same rules,
+// Checks isSafePath, isSafeLinkTarget and isProgramOwnedPath against a second formulation of the same rules,
 // written here plainly from their wording (split into components first, then judge), and
 // aborts on any disagreement.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -62,6 +62,19 @@ bool referenceSafeLinkTarget(const std::string& linkPath, const std::string& tar
   return true;
 }
 
+// The first component, with one '/' at the very end taken away, is one of the names the
+// program keeps in the install folder.
+bool referenceProgramOwned(const std::string& path) {
+  std::string trimmed = path;
+  if (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
+  const std::string first = componentsOf(trimmed).front();
+  for (const char* owned : {".staging", "install.manifest", "install.source", "install.manifest.tmp",
+                            "install.source.tmp"}) {
+    if (first == owned) return true;
+  }
+  return false;
+}
+
 void disagree(const char* rule, const std::string& a, const std::string& b, bool program) {
   std::fprintf(stderr, "%s disagrees (program says %s) for [%s] [%s]\n", rule,
                program ? "safe" : "unsafe", a.c_str(), b.c_str());
@@ -79,6 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (program != referenceSafePath(linkPath)) disagree("isSafePath", linkPath, "", program);
   program = isSafePath(target);
   if (program != referenceSafePath(target)) disagree("isSafePath", target, "", program);
+  program = isProgramOwnedPath(linkPath);
+  if (program != referenceProgramOwned(linkPath)) disagree("isProgramOwnedPath", linkPath, "", program);
   program = isSafeLinkTarget(linkPath, target);
   if (program != referenceSafeLinkTarget(linkPath, target)) {
     disagree("isSafeLinkTarget", linkPath, target, program);

@@ -64,6 +64,10 @@ bool readFileLine(std::string_view value, bool executable, Release& release, std
     error = "a file's path leaves the install folder: " + std::string(path);
     return false;
   }
+  if (isProgramOwnedPath(path)) {
+    error = "a file's path is one the setup program keeps for itself: " + std::string(path);
+    return false;
+  }
   ReleaseFile file;
   file.hash = std::string(hash);
   file.size = readSize(size);
@@ -83,6 +87,10 @@ bool readLinkLine(std::string_view value, Release& release, std::string& error) 
   std::string_view path = value.substr(tab + 1);
   if (!isSafePath(path) || !isSafeLinkTarget(path, target)) {
     error = "a link leaves the install folder: " + std::string(path);
+    return false;
+  }
+  if (isProgramOwnedPath(path)) {
+    error = "a link's path is one the setup program keeps for itself: " + std::string(path);
     return false;
   }
   release.links.push_back(ReleaseLink{std::string(target), std::string(path)});
@@ -224,6 +232,15 @@ bool isSafePath(std::string_view path) {
     if (slash == std::string_view::npos) return true;
     start = slash + 1;
   }
+}
+
+bool isProgramOwnedPath(std::string_view path) {
+  const std::string_view first = path.substr(0, path.find('/'));
+  for (std::string_view owned : {".staging", "install.manifest", "install.source", "install.manifest.tmp",
+                                 "install.source.tmp"}) {
+    if (first == owned) return true;
+  }
+  return false;
 }
 
 bool isSafeLinkTarget(std::string_view linkPath, std::string_view target) {

@@ -145,6 +145,21 @@ TEST(ManifestParser, RefusesWithTheMessageOfTheFirstProblem) {
       {manifestWith("link C:x\tbin/x\n"), "a link leaves the install folder: bin/x"},
       {manifestWith("link ..\\..\\x\tbin/x\n"), "a link leaves the install folder: bin/x"},
       {manifestWith("link y\t\n"), "a link leaves the install folder: "},
+      // Names the setup program keeps for itself, the names themselves and what lies under them.
+      {manifestWith("file " + hashA + " 98 .staging/" + hashA + ".copy\n"),
+       "a file's path is one the setup program keeps for itself: .staging/" + hashA + ".copy"},
+      {manifestWith("file " + hashA + " 98 .staging/\n"),
+       "a file's path is one the setup program keeps for itself: .staging/"},
+      {manifestWith("exec " + hashA + " 98 install.manifest\n"),
+       "a file's path is one the setup program keeps for itself: install.manifest"},
+      {manifestWith("file " + hashA + " 98 install.source/x\n"),
+       "a file's path is one the setup program keeps for itself: install.source/x"},
+      {manifestWith("file " + hashA + " 98 install.manifest.tmp\n"),
+       "a file's path is one the setup program keeps for itself: install.manifest.tmp"},
+      {manifestWith("link x\tinstall.source.tmp\n"),
+       "a link's path is one the setup program keeps for itself: install.source.tmp"},
+      {manifestWith("link ../x\t.staging/" + hashA + "\n"),
+       "a link's path is one the setup program keeps for itself: .staging/" + hashA},
       // The first problem wins; nothing after it is read.
       {manifestWith("bogus\nfile " + h63 + " 1 x\n"), "unknown line: bogus"},
   };
@@ -214,6 +229,11 @@ TEST(ManifestParser, AcceptsTheLinesTheFormatAllows) {
       {"link a/../../b\tc/d\n", "c/d"},
       {"link ./.././/y\tbin/x\n", "bin/x"},
       {"link ../y\tbin/x\tz\n", "bin/x\tz"},  // the path is all after the first TAB
+      // Only the names in the install folder itself are the setup program's.
+      {"file " + hashA + " 98 data/.staging\n", "data/.staging"},
+      {"file " + hashA + " 98 .staging2/x\n", ".staging2/x"},
+      {"file " + hashA + " 98 install.manifest.old\n", "install.manifest.old"},
+      {"link .staging\tdata/install.source\n", "data/install.source"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.extra);

@@ -39,6 +39,9 @@ bool parseRelease(std::string_view text, Release& release, std::string& error);
 bool parseReleaseFile(const std::filesystem::path& path, Release& release, std::string& error);
 bool isSafePath(std::string_view path);
 bool isSafeLinkTarget(std::string_view linkPath, std::string_view target);
+// True when path is, or lies under, a name the setup program keeps for itself in the install
+// folder: the staging folder, the two state files and their temporary names.
+bool isProgramOwnedPath(std::string_view path);
 uint64_t totalSize(const Release& release);
 
 // The publisher's key compiled into the program: 64 lower-case hex digits, or "" when the

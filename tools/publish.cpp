@@ -14,6 +14,7 @@
 #include <set>
 #include <memory>
 
+#include "engine/contained.h"
 #include "tools/file_descriptor.h"
 
 namespace fs = std::filesystem;
@@ -210,6 +211,15 @@ bool collectGameFolder(const fs::path& gameFolder, const std::vector<std::string
   // In path order, whatever order the folder lists its entries in.
   std::sort(hidden.begin(), hidden.end());
   warnings.insert(warnings.end(), hidden.begin(), hidden.end());
+  // The text of a target cannot tell where it leads: "l/.." climbs out when l is a link to ".".
+  // Followed on disk, as the setup program follows each link once it is made.
+  for (const ReleaseLink& link : links) {
+    std::string reason;
+    if (!leadsInside(gameFolder, link.path, reason)) {
+      error = "the link " + link.path + " points to " + link.target + ", outside the game folder";
+      return false;
+    }
+  }
   return true;
 }
 

@@ -145,6 +145,19 @@ TEST_F(Publishing, RefusesWhatAReleaseCannotHoldAndKeepsTheLastManifest) {
       {"the link bin/up points to ../../outside, outside the game folder",
        [&] { fs::create_symlink("../../outside", game / "bin/up"); }, "2.0", "bin/game",
        [&] { fs::remove(game / "bin/up"); }},
+      // Each target stays inside by its text; followed on disk, "l/.." climbs out through l.
+      {"the link m points to l/.., outside the game folder",
+       [&] { fs::create_symlink(".", game / "l"); fs::create_symlink("l/..", game / "m"); }, "2.0", "bin/game",
+       [&] { fs::remove(game / "l"); fs::remove(game / "m"); }},
+      {"the link bin/z points to ../l/../x, outside the game folder",
+       [&] { fs::create_symlink(".", game / "l"); fs::create_symlink("../l/../x", game / "bin/z"); }, "2.0",
+       "bin/game", [&] { fs::remove(game / "l"); fs::remove(game / "bin/z"); }},
+      {"the setup program would refuse this manifest (a file's path is one the setup program keeps for itself: "
+       "install.source)",
+       [&] { writeText(game / "install.source", "x"); }, "2.0", "bin/game", [&] { fs::remove(game / "install.source"); }},
+      {"the setup program would refuse this manifest (a file's path is one the setup program keeps for itself: "
+       ".staging/x)",
+       [&] { writeText(game / ".staging/x", "x"); }, "2.0", "bin/game", [&] { fs::remove_all(game / ".staging"); }},
       {"the link abs points to /etc/passwd, an absolute path; links in a release are relative",
        [&] { fs::create_symlink("/etc/passwd", game / "abs"); }, "2.0", "bin/game", [&] { fs::remove(game / "abs"); }},
       {"the path a:b cannot be part of a release (it holds ':' or '\\')",

@@ -37,28 +37,53 @@ TestRelease release(const std::string& version, std::vector<GameFile> files, std
 std::vector<EscapeCase> escapeCases() {
   const std::string outsideFailure = " (it would land outside the install folder).";
   return {
+      {"a link behind this release's own link",
+       nullptr,
+       // Each target stays inside by its text; the kernel takes "l/.." up through l.
+       {{release("1.0", {}, {{"l", "."}, {"up", "l/.."}}), 1, "failed: Could not link up" + outsideFailure},
+        {release("2.0", {}, {{"l", "."}}), 0, "installed 2.0"}}},
+      {"a link into the staging folder",
+       nullptr,
+       // Files placed through it would land among the staged downloads.
+       {{release("1.0", {}, {{"s", ".staging"}}), 1,
+         "failed: Could not link s (it would lead to a name the setup program keeps for itself)."}}},
+      {"a link turned outward by a later link of the same release",
+       nullptr,
+       // d/a is made while d/b does not exist yet; once d/b leads to d, d/a leads above the
+       // install folder.
+       {{release("1.0", {}, {{"d/a", "b/../.."}, {"d/b", "."}}), 1, "failed: Could not link d/a" + outsideFailure}}},
       {"a file behind this release's own links",
        nullptr,
-       {// The file is placed first, in a real folder, which the link then replaces; the next
-        // run finds the file's folder outside and refuses.
-        {release("1.0", {{"d/up/precious.txt", "the release's"}}, {{"d", "."}, {"d/up", ".."}}), 0,
-         "installed 1.0"},
-        {release("1.0", {{"d/up/precious.txt", "the release's"}}, {{"d", "."}, {"d/up", ".."}}), 1,
-         "failed: Could not install d/up/precious.txt" + outsideFailure},
-        // The next release drops the file: the older release's entry lies outside and stays.
-        {release("2.0", {}, {{"d", "."}, {"d/up", ".."}}), 0, "installed 2.0"}}},
+       // The file is placed first, in a real folder, which the links then replace; the link
+       // that leads out is not made.
+       {{release("1.0", {{"d/up/precious.txt", "the release's"}}, {{"d", "."}, {"d/up", ".."}}), 1,
+         "failed: Could not link d/up" + outsideFailure},
+        {release("2.0", {}, {{"d", "."}}), 0, "installed 2.0"}}},
       {"a link behind this release's own links",
        nullptr,
        {{release("1.0", {}, {{"d", "."}, {"d/up", ".."}, {"d/up/precious.txt", "gotcha"}}), 1,
-         "failed: Could not link d/up/precious.txt" + outsideFailure}}},
+         "failed: Could not link d/up" + outsideFailure}}},
       {"a file behind an older release's links",
-       nullptr,
-       {{release("1.0", {}, {{"d", "."}, {"d/up", ".."}}), 0, "installed 1.0"},
-        {release("2.0", {{"d/up/other/new.txt", "new"}}, {{"d", "."}, {"d/up", ".."}}), 1,
+       // Left by an older program that judged links by their text alone.
+       [](const fs::path& install, const fs::path&) {
+         placeRelease(install, release("1.0", {}, {{"d", "."}, {"d/up", ".."}}));
+       },
+       {{release("2.0", {{"d/up/other/new.txt", "new"}}, {{"d", "."}, {"d/up", ".."}}), 1,
          "failed: Could not install d/up/other/new.txt" + outsideFailure},
         // A release that no longer has the link: the older release's link goes first, and the
         // file lands inside, in a real folder.
         {release("3.0", {{"d/up/other/new.txt", "new"}}, {{"d", "."}}), 0, "installed 3.0"}}},
+      {"a file listed with a trailing slash at the place of a link that leads out",
+       // The older release's folder x became a link to a folder outside that holds a file of
+       // the older release's name.
+       [](const fs::path& install, const fs::path& outside) {
+         placeRelease(install, release("1.0", {{"x/default.cfg", "defaults"}}, {}));
+         fs::remove_all(install / "x");
+         fs::create_directory_symlink(outside, install / "x");
+       },
+       // "x/" names the file x: the link at x goes, not what lies behind it.
+       {{release("2.0", {{"x/", "a file named x"}}, {}), 0, "installed 2.0"},
+        {release("2.0", {{"x/", "a file named x"}}, {}), 0, "needed: 0 files, 0 bytes"}}},
       {"a file behind the player's link",
        [](const fs::path& install, const fs::path& outside) {
          fs::create_directories(install);
@@ -71,9 +96,7 @@ std::vector<EscapeCase> escapeCases() {
          fs::create_directories(install);
          fs::create_directory_symlink(outside, install / "b");
        },
-       {{release("1.0", {{"a/default.cfg", "defaults"}}, {{"a", "b"}}), 0, "installed 1.0"},
-        {release("1.0", {{"a/default.cfg", "defaults"}}, {{"a", "b"}}), 1,
-         "failed: Could not install a/default.cfg" + outsideFailure}}},
+       {{release("1.0", {{"a/default.cfg", "defaults"}}, {{"a", "b"}}), 1, "failed: Could not link a" + outsideFailure}}},
   };
 }
 

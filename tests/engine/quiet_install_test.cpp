@@ -131,6 +131,23 @@ TEST_F(QuietRun, WithNoRegisterAndNothingToDoOnlyTheCheckIsLogged) {
   EXPECT_FALSE(fs::exists(applications()));
 }
 
+// A run with nothing to do changes no state file, even when --source names another server
+// than the one recorded.
+TEST_F(QuietRun, NothingToDoKeepsTheRecordedSourceWhateverSourceIsGiven) {
+  const TestRelease release = firstRelease();
+  publishTestRelease(linuxFolder(), release);
+  const std::string source = server.httpUrl() + "linux/";
+  ASSERT_EQ(runSetup(sandbox.path(), {"--quiet", "--no-register", "--dir", install().string(), "--source", source}).exitCode, 0);
+  const TreeSnapshot installed = snapshotTree(install());
+  // The same release, from another address of the same server.
+  const std::string other = server.httpUrl() + "linux//";
+  SetupRun second = runSetup(sandbox.path(), {"--quiet", "--no-register", "--dir", install().string(), "--source", other});
+  ASSERT_EQ(second.exitCode, 0) << second.output;
+  EXPECT_EQ(second.log.back(), "needed: 0 files, 0 bytes");
+  EXPECT_EQ(readText(install() / "install.source"), source + "\n");
+  EXPECT_EQ(snapshotTree(install()), installed);
+}
+
 TEST_F(QuietRun, UpdatesOnlyWhatChangedAndKeepsThePlayersFiles) {
   const std::string source = server.httpUrl() + "linux/";
   publishTestRelease(linuxFolder(), firstRelease());
@@ -232,6 +249,25 @@ TEST_F(QuietRun, AStagingFolderLeftAfterTheRecordGoesWithTheNextRun) {
   ASSERT_EQ(again.exitCode, 0) << again.output;
   EXPECT_EQ(again.log[2], "needed: 0 files, 0 bytes");
   EXPECT_EQ(snapshotTree(install()), installedTree(release, source));
+}
+
+// An install folder whose name holds a line break is refused before anything is looked at or
+// made, in every mode.
+TEST(StartUp, AnInstallFolderWithAControlCharacterIsRefused) {
+  TempFolder sandbox;
+  const fs::path install = sandbox.path() / "game\nExec=sh";
+  const std::string refusal =
+      "The install folder's path holds a control character (such as a line break); choose another folder with --dir.";
+  for (const std::vector<std::string>& mode : {std::vector<std::string>{"--quiet"}, {"--uninstall", "--quiet"}}) {
+    std::vector<std::string> arguments = mode;
+    arguments.insert(arguments.end(), {"--dir", install.string(), "--source", unreachableSource});
+    const SetupRun run = runSetup(sandbox.path(), arguments);
+    EXPECT_EQ(run.exitCode, 1) << mode[0];
+    EXPECT_EQ(run.output, refusal + "\n") << mode[0];
+    EXPECT_EQ(run.log, std::vector<std::string>{refusal}) << mode[0];
+    EXPECT_FALSE(fs::exists(install)) << mode[0];
+    EXPECT_FALSE(fs::exists(sandbox.path() / "data/applications")) << mode[0];
+  }
 }
 
 }  // namespace

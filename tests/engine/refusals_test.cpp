@@ -67,6 +67,10 @@ TEST_F(Refusal, ManifestsThatAreNotThePublishersAreRefusedBeforeAnythingIsFetche
   const std::string newer = manifestText(releaseRecord(newerRelease()));
   TestRelease leaving = newerRelease();
   leaving.files.push_back({"../outside", "escape"});
+  TestRelease intoStaging = newerRelease();
+  intoStaging.links.push_back({".staging/" + contentDigest("second a, longer") + ".copy", "x"});
+  TestRelease overRecord = newerRelease();
+  overRecord.files.push_back({"install.manifest", "not the record"});
 
   struct Case {
     const char* name;
@@ -79,6 +83,11 @@ TEST_F(Refusal, ManifestsThatAreNotThePublishersAreRefusedBeforeAnythingIsFetche
       {"not signed", newer, "the release is not signed"},
       {"signed, with a path that leaves the folder", signedManifest(leaving),
        "a file's path leaves the install folder: ../outside"},
+      {"signed, with a link in the staging folder", signedManifest(intoStaging),
+       "a link's path is one the setup program keeps for itself: .staging/" + contentDigest("second a, longer") +
+           ".copy"},
+      {"signed, with a file in the record's place", signedManifest(overRecord),
+       "a file's path is one the setup program keeps for itself: install.manifest"},
   };
   for (const Case& c : cases) {
     writeText(linuxFolder() / "latest.manifest", c.manifest);
