@@ -122,10 +122,12 @@ class PartFile {
   PartFile& operator=(const PartFile&) = delete;
   ~PartFile();
 
-  // Creates or empties the file; a link at its name is not followed. expectedSize, when
-  // known and small, sets the file's room aside up front.
+  // Makes a new, empty file at path: whatever stands at the name (an older part file, a link,
+  // a second name of another file) goes first, and the file is created there exclusively, so no
+  // write can land elsewhere. expectedSize, when known and small, sets its room aside up front.
   bool open(const std::filesystem::path& path, uint64_t expectedSize = 0);
-  // Opens an existing file to add to its first length bytes (anything after them goes).
+  // Opens an existing file to add to its first length bytes (anything after them goes); only a
+  // regular file of one name, never through a link.
   bool openToContinue(const std::filesystem::path& path, uint64_t length);
   // Empties the file before anything was written since open.
   bool restart();

@@ -44,8 +44,10 @@ PartFile::~PartFile() {
 
 bool PartFile::open(const std::filesystem::path& path, uint64_t expectedSize) {
   if (fd_ >= 0) return false;
-  // Not following a link planted at the name: a download can only land where it was sent.
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // A download can only land where it was sent: a link or a hard link planted at the name is
+  // removed, not written through.
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd_ < 0) return false;
   // A small file's blocks are set aside at once, beyond its end so that its length still
   // grows only with what is written: moving it over an older file in the commit then does not
@@ -68,7 +70,7 @@ bool PartFile::openToContinue(const std::filesystem::path& path, uint64_t length
   fd_ = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd_ < 0) return false;
   struct stat status;
-  if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) || ::ftruncate(fd_, static_cast<off_t>(length)) != 0 ||
+  if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 || ::ftruncate(fd_, static_cast<off_t>(length)) != 0 ||
       ::lseek(fd_, 0, SEEK_END) != static_cast<off_t>(length)) {
     ::close(fd_);
     fd_ = -1;

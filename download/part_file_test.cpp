@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "download/download.h"
@@ -65,23 +66,44 @@ TEST(PartFile, WritesEveryByteInOrderWhateverTheSizesOfFileAndChunks) {
   }
 }
 
-TEST(PartFile, OpenEmptiesTheFileAndNeverFollowsALink) {
+TEST(PartFile, OpenMakesANewFileAndNeverWritesThroughALinkAtItsName) {
   TempFolder folder;
   const std::filesystem::path part = folder.path() / "abc.part";
-  std::ofstream(part) << "left from an earlier attempt";
-  PartFile partFile;
-  ASSERT_TRUE(partFile.open(part));
-  EXPECT_FALSE(partFile.open(part)) << "a second file while one is open";
-  ASSERT_TRUE(partFile.close());
-  EXPECT_EQ(readWhole(part), "");
-
   const std::filesystem::path outside = folder.path() / "outside";
-  std::ofstream(outside) << "not the program's";
+  struct Case {
+    const char* planted;
+    std::function<void()> plant;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", [] {}},
+      {"an older part file", [&] { std::ofstream(part) << "left from an earlier attempt"; }},
+      {"a link", [&] { std::filesystem::create_symlink(outside, part); }},
+      {"a second name of another file", [&] { std::filesystem::create_hard_link(outside, part); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.planted);
+    std::filesystem::remove(part);
+    std::ofstream(outside) << "not the program's";
+    c.plant();
+    PartFile partFile;
+    ASSERT_TRUE(partFile.open(part));
+    EXPECT_FALSE(partFile.open(part)) << "a second file while one is open";
+    EXPECT_TRUE(partFile.write("new", 3));
+    ASSERT_TRUE(partFile.close());
+    EXPECT_FALSE(std::filesystem::is_symlink(part));
+    EXPECT_EQ(readWhole(part), "new");
+    EXPECT_EQ(readWhole(outside), "not the program's");
+    EXPECT_EQ(std::filesystem::hard_link_count(outside), 1u);
+  }
+
+  // A file is continued only at a name of its own.
+  std::filesystem::remove(part);
+  std::filesystem::create_hard_link(outside, part);
+  PartFile partFile;
+  EXPECT_FALSE(partFile.openToContinue(part, 3));
   std::filesystem::remove(part);
   std::filesystem::create_symlink(outside, part);
-  EXPECT_FALSE(partFile.open(part));
-  EXPECT_FALSE(partFile.write("x", 1));
-  EXPECT_FALSE(partFile.close());
+  EXPECT_FALSE(partFile.openToContinue(part, 3));
   EXPECT_EQ(readWhole(outside), "not the program's");
 }
 

@@ -186,9 +186,6 @@ StagedDownload::Step StagedDownload::startAttempt(Slot& slot) {
   if (have > 0) {
     opened = slot.partFile.openToContinue(part, have);
   } else {
-    // Whatever stands at the part file's name goes first: a link planted there is not followed.
-    std::error_code ec;
-    fs::remove(part, ec);
     opened = slot.partFile.open(part, file.size);
   }
   if (!opened) {
