@@ -1,5 +1,5 @@
 // Feeds any text to parseRelease and checks what a successful parse promises (every path
-// safe, every hash 64 hex digits, a complete release), that a failure names one of the
+// safe and none the program keeps for itself, every hash 64 hex digits, a complete release), that a failure names one of the
 // parser's own messages, that nothing after a signature line is read, and that a record left
 // over from an earlier parse does not leak into the next one.
 #include <cstdint>
@@ -35,7 +35,9 @@ bool isParserMessage(const std::string& error) {
          error == "a link line is malformed" || error == "the release is incomplete" ||
          startsWith(error, "unknown line: ") || startsWith(error, "a file's hash is malformed: ") ||
          startsWith(error, "a file's path leaves the install folder: ") ||
-         startsWith(error, "a link leaves the install folder: ");
+         startsWith(error, "a link leaves the install folder: ") ||
+         startsWith(error, "a file's path is one the setup program keeps for itself: ") ||
+         startsWith(error, "a link's path is one the setup program keeps for itself: ");
 }
 
 void checkComplete(const Release& release) {
@@ -46,11 +48,13 @@ void checkComplete(const Release& release) {
   for (const ReleaseFile& file : release.files) {
     if (!isHexDigits(file.hash)) fail("accepted the hash", file.hash);
     if (!isSafePath(file.path)) fail("accepted the file path", file.path);
+    if (isProgramOwnedPath(file.path)) fail("accepted a file at a name the program keeps", file.path);
     sum += file.size;
   }
   if (totalSize(release) != sum) fail("totalSize differs from the sum of the sizes");
   for (const ReleaseLink& link : release.links) {
     if (!isSafePath(link.path)) fail("accepted the link path", link.path);
+    if (isProgramOwnedPath(link.path)) fail("accepted a link at a name the program keeps", link.path);
     if (!isSafeLinkTarget(link.path, link.target)) fail("accepted the link target", link.target);
   }
 }
