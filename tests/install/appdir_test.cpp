@@ -11,6 +11,7 @@
 #include "release/release.h"
 #include "tests/support/process.h"
 #include "tests/support/servers.h"
+#include "tests/support/snapshot_pixels.h"
 #include "tests/support/temp_folder.h"
 #include "tools/publish.h"
 
@@ -20,21 +21,6 @@ namespace {
 
 const fs::path builtAppDir = fs::path(VARNHOLT_BUILD_DIR) / "AppDir";
 const std::string testSeedFile = std::string(VARNHOLT_SOURCE_DIR) + "/tests/keys/test-release.seed";
-
-struct SurfaceFree {
-  void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
-};
-
-int drawnPixels(SDL_Surface* image, int y0, int y1) {
-  int count = 0;
-  for (int y = y0; y < y1; ++y) {
-    for (int x = 0; x < image->w; ++x) {
-      Uint8 r, g, b, a;
-      if (SDL_ReadSurfacePixel(image, x, y, &r, &g, &b, &a) && (r != 11 || g != 13 || b != 16)) ++count;
-    }
-  }
-  return count;
-}
 
 std::string readelf(const std::string& option, const fs::path& file) {
   ProcessResult result = runProcess({"readelf", option, file.string()});
@@ -111,7 +97,7 @@ TEST_F(MovedAppDir, DrawsAndInstallsWithoutTheBuildsPrefix) {
                                    (temp.path() / "game").string()},
                                   options);
   ASSERT_EQ(snap.exitCode, 0) << snap.output;
-  std::unique_ptr<SDL_Surface, SurfaceFree> snapshot(SDL_LoadBMP(image.c_str()));
+  SurfaceHandle snapshot(SDL_LoadBMP(image.c_str()));
   ASSERT_TRUE(snapshot) << SDL_GetError();
   // The logo and the headline: the bundled SDL3_image and SDL3_ttf found the assets.
   EXPECT_GT(drawnPixels(snapshot.get(), 22, 122), 1000);

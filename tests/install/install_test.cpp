@@ -7,29 +7,10 @@
 #include <memory>
 
 #include "tests/support/process.h"
+#include "tests/support/snapshot_pixels.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-
-struct SurfaceFree {
-  void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }
-};
-
-// Counts pixels in a row band that differ from the window's background colour.
-int drawnPixels(SDL_Surface* image, int y0, int y1) {
-  int count = 0;
-  for (int y = y0; y < y1; ++y) {
-    for (int x = 0; x < image->w; ++x) {
-      Uint8 r, g, b, a;
-      if (SDL_ReadSurfacePixel(image, x, y, &r, &g, &b, &a) && (r != 11 || g != 13 || b != 16)) ++count;
-    }
-  }
-  return count;
-}
-
-}  // namespace
 
 TEST(InstalledPrefix, FindsItsAssetsFromAnyWorkingFolder) {
   TempFolder temp;
@@ -55,7 +36,7 @@ TEST(InstalledPrefix, FindsItsAssetsFromAnyWorkingFolder) {
                                     "--dir", (temp.path() / "game").string()},
                                    options);
     ASSERT_EQ(run.exitCode, 0) << run.output;
-    std::unique_ptr<SDL_Surface, SurfaceFree> snapshot(SDL_LoadBMP(image.c_str()));
+    SurfaceHandle snapshot(SDL_LoadBMP(image.c_str()));
     ASSERT_TRUE(snapshot) << SDL_GetError();
     // The logo (rows 22 to 122) and, below the divider at 136, the headline in the title font.
     EXPECT_GT(drawnPixels(snapshot.get(), 22, 122), 1000);

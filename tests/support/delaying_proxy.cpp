@@ -35,12 +35,7 @@ DelayingProxy::DelayingProxy(int targetPort, int delayMs) : state_(new State) {
                               std::to_string(delayMs), "--port-file", (w / "port").string(), "--accept-log",
                               (w / "accepted.log").string()},
                              {}, (w / "proxy.out").string());
-  for (int i = 0; i < 1500 && state_->port == 0; ++i) {
-    std::string text = readWhole(w / "port");
-    if (!text.empty()) state_->port = std::atoi(text.c_str());
-    else if (!processRunning(state_->pid)) break;
-    else usleep(10000);
-  }
+  state_->port = waitForPortFile(state_->pid, w / "port");
   if (state_->port == 0) {
     std::string output = readWhole(w / "proxy.out");
     stopProcess(state_->pid);

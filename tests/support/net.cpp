@@ -135,6 +135,17 @@ void stopProcess(int pid) {
   kill(-pid, SIGKILL);
 }
 
+int waitForPortFile(int pid, const std::filesystem::path& portFile) {
+  for (int i = 0; i < 1500; ++i) {
+    std::ifstream in(portFile);
+    int port = 0;
+    if (in >> port && port > 0) return port;
+    if (!processRunning(pid)) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return 0;
+}
+
 int httpGetStatus(int port, const std::string& path) {
   Socket s;
   if (!connects(s, port)) return 0;

@@ -192,17 +192,6 @@ std::string pythonProgram() {
   return std::filesystem::exists("/usr/bin/python3", ec) ? "/usr/bin/python3" : "python3";
 }
 
-// Waits for a server that writes its port to a file once it listens.
-int waitForPortFile(int pid, const std::filesystem::path& portFile) {
-  for (int i = 0; i < 1500; ++i) {
-    std::string text = readWhole(portFile);
-    if (!text.empty()) return std::atoi(text.c_str());
-    if (!processRunning(pid)) return 0;
-    usleep(10000);
-  }
-  return 0;
-}
-
 std::string jsonString(const std::string& text) {
   std::string quoted = "\"";
   for (char c : text) {
