@@ -115,7 +115,7 @@ struct ManifestSink {
 class PartFile {
  public:
   static constexpr size_t bufferSize = 524288;
-  static constexpr size_t bufferCount = 4;
+  static constexpr size_t bufferCount = 2;
 
   PartFile() = default;
   PartFile(const PartFile&) = delete;
