@@ -1,4 +1,5 @@
-// The two worker bodies: which screen follows a check or an apply, with its texts and labels.
+// The two worker starters and the two worker bodies: which screen follows a check or an apply,
+// with its texts and labels.
 // Each publishes the screen first, then the texts, then the labels: the window shows a button
 // only once everything it acts on is in place.
 #include "app/status_board.h"
@@ -50,4 +51,21 @@ void runApplyJob() {
   setScreen(Screen::Failed);
   setStatus(board.cancel ? "Cancelled." : "The install did not finish.", error, -1.0);
   setButtons("TRY AGAIN", "CLOSE");
+}
+
+void startCheck() {
+  if (worker.joinable()) worker.join();
+  board.cancel = false;
+  setScreen(Screen::Checking);
+  setButtons("", "CLOSE");
+  worker = std::thread(runCheckJob);
+}
+
+void startApply() {
+  if (worker.joinable()) worker.join();
+  board.cancel = false;
+  setScreen(Screen::Downloading);
+  setButtons("", "CANCEL");
+  setStatus("Downloading Varnholt " + board.latest.version + "...", "", 0.0);
+  worker = std::thread(runApplyJob);
 }

@@ -48,20 +48,3 @@ void closeLog() {
   std::fclose(board.logFile);
   board.logFile = nullptr;
 }
-
-void startCheck() {
-  if (worker.joinable()) worker.join();
-  board.cancel = false;
-  setScreen(Screen::Checking);
-  setButtons("", "CLOSE");
-  worker = std::thread(runCheckJob);
-}
-
-void startApply() {
-  if (worker.joinable()) worker.join();
-  board.cancel = false;
-  setScreen(Screen::Downloading);
-  setButtons("", "CANCEL");
-  setStatus("Downloading Varnholt " + board.latest.version + "...", "", 0.0);
-  worker = std::thread(runApplyJob);
-}
