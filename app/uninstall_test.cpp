@@ -359,7 +359,7 @@ TEST_F(Uninstall, AfterAQuietInstallOnlyThePlayersFilesAreLeft) {
   writeText(game.path() / "lib" / "libaudio.so.2", "audio");
   fs::create_symlink("libaudio.so.2", game.path() / "lib" / "libaudio.so");
   writeText(game.path() / "assets" / "images" / "icon" / "app-icon-256.png", "png");
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   ASSERT_TRUE(loadSeed(VARNHOLT_SOURCE_DIR "/tests/keys/test-release.seed", seed, error)) << error;
   ASSERT_TRUE(publishRelease(game.path(), "2.0.1", "bin/varnholt", seed, server.path() / "linux", error)) << error;

@@ -222,8 +222,8 @@ bool checkForUpdate(std::string& error) {
   setStatus("Looking for the newest version...", "", -1.0);
   if (!holdInstallFolder(error)) return false;
 
-  unsigned char publicKey[32];
-  if (!decodeHex(releasePublicKey, publicKey, sizeof publicKey)) {
+  PublicKey publicKey;
+  if (!decodeHex(releasePublicKey, publicKey)) {
     error = "this installer has no release key";
     return false;
   }

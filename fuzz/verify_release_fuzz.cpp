@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include <sodium.h>
+
 #include "release/release.h"
 #include "tools/publish.h"
 
@@ -24,8 +26,8 @@ namespace {
 const char* const testPublicKey = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
 const char* const notPublished = "the release's signature does not match: it was not published by Varnholt";
 
-unsigned char seed[32];
-unsigned char publicKey[32];
+SigningSeed seed;
+PublicKey publicKey;
 
 void fail(const char* what, const std::string& detail = "") {
   std::fprintf(stderr, "verifyRelease: %s %s\n", what, detail.c_str());
@@ -85,13 +87,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (sodium_init() < 0) fail("sodium_init failed");
   std::string error;
   if (!loadSeed(VARNHOLT_SOURCE_DIR "/tests/keys/test-release.seed", seed, error)) fail(error.c_str());
-  if (!decodeHex(testPublicKey, publicKey, sizeof publicKey)) fail("bad test key");
-  unsigned char derived[32];
-  publicKeyFromSeed(seed, derived);
-  if (std::string_view(reinterpret_cast<char*>(derived), 32) !=
-      std::string_view(reinterpret_cast<char*>(publicKey), 32)) {
-    fail("the test seed does not give the test key");
-  }
+  if (!decodeHex(testPublicKey, publicKey)) fail("bad test key");
+  if (publicKeyFromSeed(seed) != publicKey) fail("the test seed does not give the test key");
   return 0;
 }
 

@@ -1,5 +1,6 @@
 // BLAKE2b-256 digests of files and of data streamed in chunks, as 64 lower-case hex digits.
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,14 +28,9 @@ class FileDescriptor {
   int fd_;
 };
 
-std::string hexText(const unsigned char* bytes, size_t length) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text(length * 2, '0');
-  for (size_t i = 0; i < length; ++i) {
-    text[2 * i] = digits[bytes[i] >> 4];
-    text[2 * i + 1] = digits[bytes[i] & 0x0f];
-  }
-  return text;
+// The state lives in the object's own bytes, so that release.h need not carry libsodium's header.
+crypto_generichash_state* blake2bState(unsigned char* bytes) {
+  return reinterpret_cast<crypto_generichash_state*>(bytes);
 }
 
 }  // namespace
@@ -63,16 +59,19 @@ std::string fileDigest(const std::filesystem::path& path) {
 }
 
 // Neither call can fail for an unkeyed 32-byte digest; their results carry no information.
-DigestStream::DigestStream() { (void)crypto_generichash_init(&state_, nullptr, 0, digestLength); }
+DigestStream::DigestStream() {
+  static_assert(sizeof(crypto_generichash_state) <= sizeof state_ && alignof(crypto_generichash_state) <= 64);
+  (void)crypto_generichash_init(blake2bState(state_), nullptr, 0, digestLength);
+}
 
 void DigestStream::add(const void* data, size_t length) {
   if (length == 0) return;
-  (void)crypto_generichash_update(&state_, static_cast<const unsigned char*>(data), length);
+  (void)crypto_generichash_update(blake2bState(state_), static_cast<const unsigned char*>(data), length);
 }
 
 std::string finishDigest(DigestStream& stream) {
   unsigned char digest[digestLength];
   // A second finish is refused by libsodium; an empty text never matches a hash.
-  if (crypto_generichash_final(&stream.state_, digest, digestLength) != 0) return {};
+  if (crypto_generichash_final(blake2bState(stream.state_), digest, digestLength) != 0) return {};
   return hexText(digest, digestLength);
 }

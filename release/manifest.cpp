@@ -15,18 +15,6 @@ constexpr std::string_view magicLine = "varnholt-release 1";
 // file lines than its length over this.
 constexpr size_t shortestFileLine = 5 + 64 + 4 + 1;
 
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool isHexText(std::string_view text, size_t length) {
-  if (text.size() != length) return false;
-  for (char c : text) {
-    if (!isHexDigit(c)) return false;
-  }
-  return true;
-}
-
 // Reads a number the way strtol reads base 10 and keeps the low 32 bits of the result, as a
 // 32-bit field that receives a long does (out-of-range text gives LONG_MIN or LONG_MAX first).
 int32_t readProtocol(std::string_view value) {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -225,18 +226,18 @@ bool collectGameFolder(const fs::path& gameFolder, const std::vector<std::string
 
 // True when the file's bytes are the seed, raw or as its hex text (either case, with or
 // without a line ending).
-bool holdsSeed(const FoundFile& file, const unsigned char seed[32]) {
+bool holdsSeed(const FoundFile& file, const SigningSeed& seed) {
   if (file.size != 32 && (file.size < 64 || file.size > 66)) return false;
   std::string content;
   std::string ignored;
   if (!readWholeFile(file.source, content, ignored)) return false;
-  bool same = content.size() == 32 && sodium_memcmp(content.data(), seed, 32) == 0;
+  bool same = content.size() == 32 && sodium_memcmp(content.data(), seed.data(), seed.size()) == 0;
   if (!same) {
     std::string_view text = content;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-    unsigned char decoded[32];
-    same = decodeHex(text, decoded, 32) && sodium_memcmp(decoded, seed, 32) == 0;
-    sodium_memzero(decoded, sizeof decoded);
+    SigningSeed decoded;
+    same = decodeHex(text, decoded) && sodium_memcmp(decoded.data(), seed.data(), seed.size()) == 0;
+    sodium_memzero(decoded.data(), decoded.size());
   }
   sodium_memzero(content.data(), content.size());
   return same;
@@ -347,7 +348,7 @@ std::string manifestText(const Release& release) {
 }
 
 bool publishRelease(const fs::path& gameFolder, const std::string& version, const std::string& gamePath,
-                    const unsigned char seed[32], const fs::path& tree, const PublishOptions& options,
+                    const SigningSeed& seed, const fs::path& tree, const PublishOptions& options,
                     PublishOutcome& outcome, std::string& error) {
   outcome = PublishOutcome{};
   if (version.empty() || version.find_first_of("\r\n") != std::string::npos) {
@@ -378,8 +379,7 @@ bool publishRelease(const fs::path& gameFolder, const std::string& version, cons
   }
 
   // The tree's current release: its key must be this seed's, unless the publisher insists.
-  unsigned char publicKey[32];
-  publicKeyFromSeed(seed, publicKey);
+  const PublicKey publicKey = publicKeyFromSeed(seed);
   fs::path latestPath = tree / "latest.manifest";
   std::string current;
   Release currentRelease;
@@ -503,7 +503,7 @@ bool publishRelease(const fs::path& gameFolder, const std::string& version, cons
 }
 
 bool publishRelease(const fs::path& gameFolder, const std::string& version, const std::string& gamePath,
-                    const unsigned char seed[32], const fs::path& tree, std::string& error) {
+                    const SigningSeed& seed, const fs::path& tree, std::string& error) {
   PublishOutcome outcome;
   return publishRelease(gameFolder, version, gamePath, seed, tree, PublishOptions{}, outcome, error);
 }
@@ -512,7 +512,7 @@ bool readReleaseManifest(const fs::path& tree, std::string& text, std::string& e
   return readWholeFile(tree / "latest.manifest", text, error);
 }
 
-bool verifyTree(const fs::path& tree, const unsigned char publicKey[32], Release& release,
+bool verifyTree(const fs::path& tree, const PublicKey& publicKey, Release& release,
                 std::vector<std::string>& problems, std::string& error) {
   problems.clear();
   std::string manifest;

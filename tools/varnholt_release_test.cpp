@@ -63,7 +63,7 @@ TEST(ReleaseTool, KeygenMakesAPrivateSeedAndPrintsOnlyThePublicKey) {
 
   std::string seedText = readText(seedFile);
   EXPECT_EQ(made.output.find(seedText.substr(0, 64)), std::string::npos);
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   ASSERT_TRUE(loadSeed(seedFile, seed, error)) << error;
   EXPECT_EQ(publicKeyHex(seed) + "\n", made.output);
@@ -92,7 +92,7 @@ TEST(ReleaseTool, PublishThenVerify) {
             "entries show it\n"
             "signed with public key " + testPublicKeyHex + "\n"
             "published 1.0: 2 files, 1 links, 26 bytes\n");
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   ASSERT_TRUE(loadSeed(testSeedFile, seed, error)) << error;
   EXPECT_EQ(readText(tree / "latest.manifest"),

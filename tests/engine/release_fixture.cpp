@@ -14,8 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const unsigned char* testSeed() {
-  static unsigned char seed[32];
+const SigningSeed& testSeed() {
+  static SigningSeed seed;
   static bool loaded = false;
   if (!loaded) {
     std::string error;

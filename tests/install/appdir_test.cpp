@@ -110,7 +110,7 @@ TEST_F(MovedAppDir, DrawsAndInstallsWithoutTheBuildsPrefix) {
   std::ofstream(gameFolder / "bin/game.sh") << "#!/bin/sh\n";
   fs::permissions(gameFolder / "bin/game.sh", fs::perms(0755));
   std::ofstream(gameFolder / "data.pak") << std::string(100000, 'd');
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   ASSERT_TRUE(loadSeed(testSeedFile, seed, error)) << error;
   ASSERT_TRUE(publishRelease(gameFolder, "1.0", "bin/game.sh", seed, www / "linux", error)) << error;

@@ -150,7 +150,7 @@ class WindowInteraction : public testing::Test {
 
   TempFolder temp;
   fs::path root, www, installDir, home, logPath, record;
-  unsigned char seed[32] = {};
+  SigningSeed seed{};
   VirtualDisplay display;
 };
 
