@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "release/file_guards.h"
 #include "release/release.h"
 
 namespace fs = std::filesystem;
@@ -73,18 +74,17 @@ fs::path dataFolder() {
 std::string readFile(const fs::path& path) {
   // C stdio rather than a stream: reading a folder must give "", not an exception.
   std::string content;
-  FILE* file = std::fopen(path.c_str(), "rb");
+  const FileStream file(std::fopen(path.c_str(), "rb"));
   if (!file) return content;
   // Sized up front: a record of tens of thousands of lines is read without regrowing.
   struct stat st;
-  if (::fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+  if (::fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     content.reserve(static_cast<size_t>(st.st_size));
   }
   char buffer[65536];
   size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);
-  bool failed = std::ferror(file);
-  std::fclose(file);
+  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) content.append(buffer, got);
+  const bool failed = std::ferror(file.get());
   // Two returns, not a conditional expression: that would copy the content it returns.
   if (failed) return {};
   return content;

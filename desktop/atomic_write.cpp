@@ -14,7 +14,7 @@ namespace {
 
 bool writeWhole(const fs::path& path, std::string_view content) {
   // Made anew at its name, never through a link planted there.
-  OwnFile file;
+  FileDescriptor file;
   std::error_code ec;
   if (!createOwnFile(path, 0666, file, ec)) return false;
   bool written = true;

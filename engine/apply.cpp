@@ -18,6 +18,7 @@
 #include "app/status_board.h"
 #include "download/download.h"
 #include "engine/update_plan.h"
+#include "release/file_guards.h"
 #include "release/release.h"
 
 namespace fs = std::filesystem;
@@ -55,17 +56,12 @@ bool stagedEntryValid(const fs::path& entry, const std::string& hash) {
 
 // Adds the first length bytes of path to digest; false when they cannot all be read.
 bool digestPrefix(const fs::path& path, uint64_t length, DigestStream& digest) {
-  struct ClosedAtEnd {
-    int fd;
-    ~ClosedAtEnd() {
-      if (fd >= 0) ::close(fd);
-    }
-  } file{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-  if (file.fd < 0) return false;
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.isOpen()) return false;
   std::unique_ptr<char[]> buffer(new char[prefixReadSize]);
   while (length > 0) {
     const size_t want = length < prefixReadSize ? static_cast<size_t>(length) : prefixReadSize;
-    const ssize_t count = ::read(file.fd, buffer.get(), want);
+    const ssize_t count = ::read(file.get(), buffer.get(), want);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) return false;
     digest.add(buffer.get(), static_cast<size_t>(count));

@@ -19,6 +19,7 @@
 #include "engine/contained.h"
 #include "engine/path_table.h"
 #include "engine/update_plan.h"
+#include "release/file_guards.h"
 #include "release/release.h"
 
 namespace fs = std::filesystem;
@@ -45,11 +46,6 @@ RecordedHashes recordedHashes() {
 class FolderStatus {
  public:
   explicit FolderStatus(std::string installFolder) : installFolder_(std::move(installFolder)) {}
-  ~FolderStatus() {
-    if (folderFd_ >= 0) ::close(folderFd_);
-  }
-  FolderStatus(const FolderStatus&) = delete;
-  FolderStatus& operator=(const FolderStatus&) = delete;
 
   // ::stat of installFolder/relativePath, following links.
   bool status(const std::string& relativePath, struct stat& st) {
@@ -57,24 +53,24 @@ class FolderStatus {
     const std::string_view folder =
         slash == std::string::npos ? std::string_view() : std::string_view(relativePath).substr(0, slash);
     if (!opened_ || folder != folder_) {
-      if (folderFd_ >= 0) ::close(folderFd_);
+      folderFd_.reset();  // before the next open, so that the walk never holds two
       std::string path = installFolder_;
       if (!folder.empty()) {
         path += '/';
         path += folder;
       }
-      folderFd_ = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      folderFd_.reset(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
       folder_ = folder;
       opened_ = true;
     }
     const char* name = relativePath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
-    return folderFd_ >= 0 && ::fstatat(folderFd_, name, &st, 0) == 0;
+    return folderFd_.isOpen() && ::fstatat(folderFd_.get(), name, &st, 0) == 0;
   }
 
  private:
   std::string installFolder_;
   std::string folder_;
-  int folderFd_ = -1;
+  FileDescriptor folderFd_;
   bool opened_ = false;
 };
 

@@ -17,6 +17,7 @@
 #include "app/status_board.h"
 #include "engine/compare.h"
 #include "engine/update_plan.h"
+#include "release/file_guards.h"
 
 namespace {
 
@@ -26,14 +27,10 @@ bool recordReadAsLatest = false;
 // The reading begun ahead by the check in progress, if any.
 RecordReadAhead* readingAhead = nullptr;
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
 // True when the regular file at path holds exactly text. Compared piece by piece: the usual
 // answer, a record that is the manifest just fetched, then needs no second text of megabytes.
 bool holdsExactly(const std::filesystem::path& path, std::string_view text) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  FileStream file(std::fopen(path.c_str(), "rb"));
   struct stat st;
   if (!file || ::fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<uint64_t>(st.st_size) != text.size()) {

@@ -7,26 +7,13 @@
 #include <cerrno>
 #include <memory>
 
+#include "release/file_guards.h"
 #include "release/release.h"
 
 namespace {
 
 constexpr size_t digestLength = 32;
 constexpr size_t readBufferSize = 1024 * 1024;
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);  // nothing was written, so a close error loses nothing
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The state lives in the object's own bytes, so that release.h need not carry libsodium's header.
 crypto_generichash_state* blake2bState(unsigned char* bytes) {

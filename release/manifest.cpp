@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "release/file_guards.h"
 #include "release/release.h"
 
 namespace {
@@ -163,10 +164,6 @@ class ReleaseLines {
   bool signed_ = false;
 };
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
 }  // namespace
 
 bool parseRelease(std::string_view text, Release& release, std::string& error) {
@@ -180,7 +177,7 @@ bool parseRelease(std::string_view text, Release& release, std::string& error) {
 }
 
 bool parseReleaseFile(const std::filesystem::path& path, Release& release, std::string& error) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  FileStream file(std::fopen(path.c_str(), "rb"));
   if (!file) return parseRelease("", release, error);
   struct stat st;
   const bool regular = ::fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode);

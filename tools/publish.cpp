@@ -16,7 +16,7 @@
 #include <memory>
 
 #include "engine/contained.h"
-#include "tools/file_descriptor.h"
+#include "release/file_guards.h"
 
 namespace fs = std::filesystem;
 

@@ -11,7 +11,7 @@
 
 #include "tools/publish.h"
 
-#include "tools/file_descriptor.h"
+#include "release/file_guards.h"
 
 namespace {
 
