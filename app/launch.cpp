@@ -65,8 +65,7 @@ bool launchGame(bool withUpdatedFlag) {
   // runs while the process's working folder is switched.
   if (worker.joinable()) worker.join();
 
-  const std::string& game = board.latest.game.empty() ? board.installed.game : board.latest.game;
-  const std::string program = (board.options.installDir / game).string();
+  const std::string program = (board.options.installDir / gameProgram(board)).string();
   const std::string folder = board.options.installDir.string();
   std::vector<const char*> arguments{program.c_str()};
   if (withUpdatedFlag) arguments.push_back("--updated");

@@ -1,12 +1,13 @@
 #include "app/options.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
 
 #include <cstdlib>
 #include <cstdio>
 #include <system_error>
 
 #include "release/file_guards.h"
+#include "release/files.h"
 #include "release/release.h"
 
 namespace fs = std::filesystem;
@@ -71,20 +72,20 @@ fs::path dataFolder() {
   return homeFolder() / ".local" / "share";
 }
 
-std::string readFile(const fs::path& path) {
-  // C stdio rather than a stream: reading a folder must give "", not an exception.
-  std::string content;
-  const FileStream file(std::fopen(path.c_str(), "rb"));
-  if (!file) return content;
-  // Sized up front: a record of tens of thousands of lines is read without regrowing.
-  struct stat st;
-  if (::fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    content.reserve(static_cast<size_t>(st.st_size));
+fs::path firstExisting(const std::vector<fs::path>& candidates) {
+  for (const fs::path& candidate : candidates) {
+    std::error_code ec;
+    if (fs::exists(candidate, ec)) return candidate;
   }
-  char buffer[65536];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) content.append(buffer, got);
-  const bool failed = std::ferror(file.get());
+  return {};
+}
+
+std::string readFile(const fs::path& path) {
+  // A descriptor rather than a stream: reading a folder must give "", not an exception.
+  std::string content;
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.isOpen()) return content;
+  const bool failed = !readAll(file.get(), content);
   // Two returns, not a conditional expression: that would copy the content it returns.
   if (failed) return {};
   return content;

@@ -4,7 +4,6 @@
 // only once everything it acts on is in place.
 #include "app/status_board.h"
 #include "download/download.h"
-#include "engine/compare.h"
 #include "engine/update_plan.h"
 
 void runCheckJob() {
@@ -18,7 +17,7 @@ void runCheckJob() {
   const std::string& version = board.latest.version;
   // Every file in place but the record naming another release (an update stopped just before
   // recording it) still needs the commit, as in the windowless run: offer it.
-  if (board.neededFiles.empty() && !board.linksNeeded && recordIsCurrent()) {
+  if (nothingToDo()) {
     setScreen(Screen::UpToDate);
     setStatus("Varnholt " + version + " is installed and up to date.", "", -1.0);
     setButtons("PLAY", "CLOSE");

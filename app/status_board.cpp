@@ -4,6 +4,10 @@ StatusBoard board;
 std::atomic<PendingAction> pendingAction{PendingAction::None};
 std::thread worker;
 
+const std::string& gameProgram(const StatusBoard& board) {
+  return board.latest.game.empty() ? board.installed.game : board.latest.game;
+}
+
 void setStatus(const std::string& headline, const std::string& detail, double progress) {
   {
     std::lock_guard<std::mutex> lock(board.mutex);

@@ -40,6 +40,10 @@ struct StatusBoard {
 };
 
 extern StatusBoard board;
+
+// The game's program, relative to the install folder: the latest release's, else the
+// installed one's.
+const std::string& gameProgram(const StatusBoard& board);
 extern std::atomic<PendingAction> pendingAction;
 extern std::thread worker;
 

@@ -52,19 +52,11 @@ std::string stringValue(const std::string& text) {
   return value;
 }
 
-std::string gamePath() {
-  return board.latest.game.empty() ? board.installed.game : board.latest.game;
-}
-
 }  // namespace
 
 bool hasFusermount(const std::vector<fs::path>& candidates) {
-  for (const fs::path& candidate : candidates) {
-    std::error_code ec;
-    // Follows links: a dangling link is no program.
-    if (fs::exists(candidate, ec)) return true;
-  }
-  return false;
+  // Follows links: a dangling link is no program.
+  return !firstExisting(candidates).empty();
 }
 
 void writeMenuEntry(const MenuEntryContext& context, const std::string& fileName,
@@ -95,7 +87,7 @@ void registerMenuEntries() {
   if (!hasFusermount(fusermountCandidates)) updateCommand += " --appimage-extract-and-run";
 
   writeMenuEntry(context, "varnholt.desktop", "Varnholt",
-                 execArgument((installDir / gamePath()).string()), "A Norse action RPG");
+                 execArgument((installDir / gameProgram(board)).string()), "A Norse action RPG");
   writeMenuEntry(context, "varnholt-update.desktop", "Update Varnholt", updateCommand,
                  "Look for a new version of Varnholt");
 }

@@ -5,25 +5,13 @@
 
 #include <cerrno>
 
+#include "release/files.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
-
-bool writeAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t written = ::write(fd, data, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = EIO;
-      return false;
-    }
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
 
 bool copyContent(int from, int to, std::error_code& ec) {
   char buffer[1 << 16];

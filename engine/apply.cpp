@@ -19,6 +19,7 @@
 #include "download/download.h"
 #include "engine/update_plan.h"
 #include "release/file_guards.h"
+#include "release/files.h"
 #include "release/release.h"
 
 namespace fs = std::filesystem;
@@ -32,7 +33,6 @@ constexpr int fileAttempts = 3;
 constexpr size_t filesInFlight = 8;
 constexpr size_t largeFilesInFlight = 4;  // files larger than one part-file buffer
 constexpr int pollSliceMs = 20;  // how long a cancel may wait while nothing arrives
-constexpr size_t prefixReadSize = 262144;
 
 bool enoughSpace(const fs::path& installDir) {
   std::error_code ec;
@@ -57,17 +57,8 @@ bool stagedEntryValid(const fs::path& entry, const std::string& hash) {
 // Adds the first length bytes of path to digest; false when they cannot all be read.
 bool digestPrefix(const fs::path& path, uint64_t length, DigestStream& digest) {
   const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (!file.isOpen()) return false;
-  std::unique_ptr<char[]> buffer(new char[prefixReadSize]);
-  while (length > 0) {
-    const size_t want = length < prefixReadSize ? static_cast<size_t>(length) : prefixReadSize;
-    const ssize_t count = ::read(file.get(), buffer.get(), want);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    digest.add(buffer.get(), static_cast<size_t>(count));
-    length -= static_cast<uint64_t>(count);
-  }
-  return true;
+  uint64_t count = 0;
+  return file.isOpen() && digestAll(file.get(), digest, count, length) && count == length;
 }
 
 // The length of a regular file at path, or 0 when there is none.

@@ -15,6 +15,7 @@
 
 #include "app/status_board.h"
 #include "download/download.h"
+#include "download/helper_thread.h"
 #include "engine/compare.h"
 #include "engine/contained.h"
 #include "engine/path_table.h"
@@ -96,11 +97,8 @@ class SizesAhead {
       : files_(files), first_(files.size() >= fromFiles ? files.size() / 2 : files.size()), ready_(first_) {
     if (first_ == files.size()) return;
     sizes_.resize(files.size() - first_);
-    try {
-      thread_ = std::thread([this, folder = std::move(installFolder)] { run(folder); });
-    } catch (const std::system_error&) {
-      // No thread to spare: the check queries every file itself.
-    }
+    // No thread to spare: the check queries every file itself.
+    if (!startHelperThread(thread_, [this, folder = std::move(installFolder)] { run(folder); })) return;
   }
   ~SizesAhead() {
     stop_ = true;

@@ -16,6 +16,7 @@
 
 #include "app/status_board.h"
 #include "engine/compare.h"
+#include "download/helper_thread.h"
 #include "engine/update_plan.h"
 #include "release/file_guards.h"
 
@@ -62,12 +63,7 @@ RecordReadAhead::RecordReadAhead(bool onASecondThread) {
       std::string ignored;
       valid_ = parseReleaseFile(record, installed_, ignored);
     };
-    try {
-      if (onASecondThread) thread_ = std::thread(read);
-    } catch (const std::system_error&) {
-      onASecondThread = false;  // no thread to spare
-    }
-    if (!onASecondThread) read();
+    if (!onASecondThread || !startHelperThread(thread_, read)) read();
   }
   readingAhead = this;
 }
@@ -104,3 +100,5 @@ const Release& installedRelease() {
   // unless something has filled board.installed since (a commit, a test).
   return recordReadAsLatest && board.installed.files.empty() ? board.latest : board.installed;
 }
+
+bool nothingToDo() { return board.neededFiles.empty() && !board.linksNeeded && recordIsCurrent(); }

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <utility>
 
+#include "download/helper_thread.h"
+
 namespace {
 
 constexpr size_t mostHeld = 256;  // more than an update of a few hundred files replaces
@@ -44,10 +46,12 @@ void ReplacedFiles::letGoOfAll() {
 bool ReplacedFiles::startHelpers() {
   if (started_) return !helpers_.empty();
   started_ = true;
-  try {
-    for (unsigned i = 0; i < helperCount_; ++i) helpers_.emplace_back([this] { letGo(); });
-  } catch (const std::system_error&) {
+  helpers_.reserve(helperCount_);
+  for (unsigned i = 0; i < helperCount_; ++i) {
+    std::thread helper;
     // Fewer helpers than asked for still let go of everything; none means no hold at all.
+    if (!startHelperThread(helper, [this] { letGo(); })) break;
+    helpers_.push_back(std::move(helper));
   }
   return !helpers_.empty();
 }

@@ -33,6 +33,11 @@ extern const char* const anotherCopyRunning;
 // Fetches and verifies the latest manifest and works out what is needed.
 bool checkForUpdate(std::string& error);
 
+// True after a check when the install is current: no file and no link needed, and the record
+// names the latest release. Every file and link in place but the record naming another release
+// (a run stopped just before recording) still needs the commit.
+[[nodiscard]] bool nothingToDo();
+
 // When set, applyUpdate calls it while it downloads, a few times a second, with the bytes done
 // (never fewer than before within one call) and the bytes needed.
 extern std::function<void(uint64_t doneBytes, uint64_t neededBytes)> downloadWatcher;

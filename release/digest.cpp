@@ -8,12 +8,12 @@
 #include <memory>
 
 #include "release/file_guards.h"
+#include "release/files.h"
 #include "release/release.h"
 
 namespace {
 
 constexpr size_t digestLength = 32;
-constexpr size_t readBufferSize = 1024 * 1024;
 
 // The state lives in the object's own bytes, so that release.h need not carry libsodium's header.
 crypto_generichash_state* blake2bState(unsigned char* bytes) {
@@ -31,17 +31,11 @@ std::string fileDigest(const std::filesystem::path& path) {
   // one like /dev/zero would never end.
   struct stat status;
   if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[readBufferSize]);
   DigestStream stream;
-  while (true) {
-    ssize_t count = read(file.get(), buffer.get(), readBufferSize);
-    if (count < 0 && errno == EINTR) continue;
-    // A read error part way: the bytes so far are not the file's content, and a digest of
-    // them would only look like a real answer.
-    if (count < 0) return {};
-    if (count == 0) break;
-    stream.add(buffer.get(), static_cast<size_t>(count));
-  }
+  uint64_t count = 0;
+  // A read error part way: the bytes so far are not the file's content, and a digest of them
+  // would only look like a real answer.
+  if (!digestAll(file.get(), stream, count)) return {};
   return finishDigest(stream);
 }
 

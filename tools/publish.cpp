@@ -13,17 +13,14 @@
 #include <cstring>
 #include <map>
 #include <set>
-#include <memory>
 
 #include "engine/contained.h"
 #include "release/file_guards.h"
+#include "release/files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr size_t readBufferSize = 1024 * 1024;
-
 
 // Removes a temporary file unless it was handed over.
 class TemporaryFile {
@@ -51,19 +48,10 @@ bool measureFile(const fs::path& path, std::string& digest, uint64_t& size, std:
     error = "could not read " + path.string() + " (" + std::strerror(errno) + ")";
     return false;
   }
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[readBufferSize]);
   DigestStream stream;
-  size = 0;
-  while (true) {
-    ssize_t count = read(file.get(), buffer.get(), readBufferSize);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      error = "could not read " + path.string() + " (" + std::strerror(errno) + ")";
-      return false;
-    }
-    if (count == 0) break;
-    stream.add(buffer.get(), static_cast<size_t>(count));
-    size += static_cast<uint64_t>(count);
+  if (!digestAll(file.get(), stream, size)) {
+    error = "could not read " + path.string() + " (" + std::strerror(errno) + ")";
+    return false;
   }
   digest = finishDigest(stream);
   return true;
@@ -75,17 +63,8 @@ bool writeWholeFile(const fs::path& path, std::string_view content, std::string&
     error = "could not write " + path.string() + " (" + std::strerror(errno) + ")";
     return false;
   }
-  size_t done = 0;
-  while (done < content.size()) {
-    ssize_t count = write(file.get(), content.data() + done, content.size() - done);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      error = "could not write " + path.string() + " (" + std::strerror(count < 0 ? errno : ENOSPC) + ")";
-      return false;
-    }
-    done += static_cast<size_t>(count);
-  }
-  if (fchmod(file.get(), 0644) != 0 || fsync(file.get()) != 0 || !file.closeChecked()) {
+  if (!writeAll(file.get(), content.data(), content.size()) || fchmod(file.get(), 0644) != 0 ||
+      fsync(file.get()) != 0 || !file.closeChecked()) {
     error = "could not write " + path.string() + " (" + std::strerror(errno) + ")";
     return false;
   }
@@ -99,17 +78,11 @@ bool readWholeFile(const fs::path& path, std::string& content, std::string& erro
     return false;
   }
   content.clear();
-  char buffer[65536];
-  while (true) {
-    ssize_t count = read(file.get(), buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      error = "could not read " + path.string() + " (" + std::strerror(errno) + ")";
-      return false;
-    }
-    if (count == 0) return true;
-    content.append(buffer, static_cast<size_t>(count));
+  if (!readAll(file.get(), content)) {
+    error = "could not read " + path.string() + " (" + std::strerror(errno) + ")";
+    return false;
   }
+  return true;
 }
 
 // True when inner is outer or lies below it (both made absolute and free of links first).

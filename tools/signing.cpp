@@ -12,6 +12,7 @@
 #include "tools/publish.h"
 
 #include "release/file_guards.h"
+#include "release/files.h"
 
 namespace {
 
@@ -100,17 +101,8 @@ bool createSeed(const std::filesystem::path& seedFile, SigningSeed& seed, std::s
     }
     return false;
   }
-  bool written = fchmod(file.get(), 0600) == 0;
-  size_t done = 0;
-  while (written && done < seedHexLength + 1) {
-    ssize_t count = write(file.get(), text.bytes + done, seedHexLength + 1 - done);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      written = false;
-      break;
-    }
-    done += static_cast<size_t>(count);
-  }
+  bool written = fchmod(file.get(), 0600) == 0 &&
+                 writeAll(file.get(), reinterpret_cast<const char*>(text.bytes), seedHexLength + 1);
   if (written) written = fsync(file.get()) == 0;
   int savedErrno = errno;
   if (!file.closeChecked() && written) {
