@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -169,9 +170,11 @@ bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, cons
 
 }  // namespace
 
-bool compareWithDisk(std::string& error) {
+bool compareWithDisk(std::string& error, RecordReadAhead* readAhead) {
   const fs::path& installDir = board.options.installDir;
-  readInstalledStateAgainstLatest();
+  std::optional<RecordReadAhead> readHere;
+  if (!readAhead) readAhead = &readHere.emplace(false);
+  readAhead->finish();
   const RecordedHashes recorded = recordedHashes();
   ContainmentCache containment(installDir);  // the check changes nothing on disk
   const std::string installFolder = installDir.string();
@@ -240,10 +243,10 @@ bool checkForUpdate(std::string& error) {
     return false;
   }
 
-  const RecordReadAhead record;
+  RecordReadAhead record;
   if (!verifyRelease(board.manifestText, publicKey, board.latest, error)) return false;
   logLine("latest: " + board.latest.version + ", " + std::to_string(board.latest.files.size()) +
           " files, " + std::to_string(board.latest.links.size()) + " links");
 
-  return compareWithDisk(error);
+  return compareWithDisk(error, &record);
 }

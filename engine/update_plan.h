@@ -13,13 +13,9 @@
 
 #include "release/release.h"
 
-// Reads "install.manifest" of the install folder into board.installed and board.valid.
-void readInstalledState();
-
 // The installed release as the last check read it (meaningful while board.valid): when the
 // record held exactly the manifest that check verified, that is board.latest itself, and
-// board.installed is left empty rather than filled with a copy of a release of perhaps tens of
-// thousands of files.
+// board.installed is not filled with a copy of a release of perhaps tens of thousands of files.
 const Release& installedRelease();
 
 // Locks the install folder for this process, if it exists, so that no second copy works on it
