@@ -113,8 +113,8 @@ Options startupOptions(const std::vector<std::string>& arguments) {
   return o;
 }
 
-std::string versionText() {
-  const std::string key = releasePublicKey;
+std::string versionText(const char* releaseKey) {
+  const std::string key = releaseKey;
   return std::string("Varnholt Setup ") + VARNHOLT_SETUP_VERSION + "\n" + "release server: " + defaultBaseUrl() + "\n" +
          "release key: " + (key.empty() ? "none (this build installs nothing)" : key.substr(0, 16) + "...") + "\n";
 }

@@ -43,5 +43,5 @@ std::string readFile(const std::filesystem::path& path);
 // The compiled-in release server root followed by "linux/".
 std::string defaultBaseUrl();
 // What --version prints: the program's version, the release server it was built for and the
-// first 16 hex digits of its release key, a line each.
-std::string versionText();
+// first 16 hex digits of releaseKey (releasePublicKey in the program), a line each.
+std::string versionText(const char* releaseKey);

@@ -22,7 +22,7 @@ int quietMain() {
       // that is still needed.
       std::error_code ec;
       std::filesystem::remove_all(stagingFolder(), ec);
-      if (!board.options.noRegister) registerMenuEntries();
+      if (!board.options.noRegister) registerMenuEntries(board);
     } else {
       // On a terminal, one line shows how the download goes; nothing anywhere else.
       TerminalProgress terminal;

@@ -18,7 +18,9 @@ void setStatus(const std::string& headline, const std::string& detail, double pr
   logLine(detail.empty() ? headline : headline + " - " + detail);
 }
 
-void setProgress(const std::string& detail, double progress) {
+void setProgress(const std::string& detail, double progress) { setProgress(board, detail, progress); }
+
+void setProgress(StatusBoard& board, const std::string& detail, double progress) {
   std::lock_guard<std::mutex> lock(board.mutex);
   board.detail = detail;
   board.progress = progress;
@@ -35,7 +37,9 @@ void setScreen(Screen screen) {
   board.screen = screen;
 }
 
-void logLine(const std::string& text) {
+void logLine(const std::string& text) { logLine(board, text); }
+
+void logLine(const StatusBoard& board, const std::string& text) {
   if (!board.logFile) return;
   // One formatted write per line, so lines of two threads never mix within a line.
   std::fprintf(board.logFile, "%s\n", text.c_str());

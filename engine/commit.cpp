@@ -408,7 +408,7 @@ bool commitUpdate(std::string& error) {
 
   board.installed = board.latest;
   board.valid = true;
-  if (!board.options.noRegister) registerMenuEntries();
+  if (!board.options.noRegister) registerMenuEntries(board);
   logLine("installed " + board.latest.version);
   return true;
 }

@@ -44,8 +44,8 @@ struct Release {
 uint64_t totalSize(const Release& release);
 
 // The publisher's key compiled into the program: 64 lower-case hex digits, or "" when the
-// build carries none. A variable so that tests can swap it.
-extern const char* releasePublicKey;
+// build carries none.
+extern const char* const releasePublicKey;
 
 // The release key and the signature over edwards25519 with BLAKE2b-512.
 constexpr size_t publicKeyBytes = 32;
