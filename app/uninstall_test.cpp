@@ -17,6 +17,7 @@
 #include "tests/support/process.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_files.h"
 #include "tools/publish.h"
 
 namespace fs = std::filesystem;
@@ -27,11 +28,6 @@ using Tree = std::map<std::string, std::string>;
 
 const std::string someHash(64, 'a');
 const std::string someSignature = "signature " + std::string(128, '0');
-
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 // Everything below a folder, links not followed: "d" for a folder, "l:" + target for a link,
 // "f:" + content for a file.

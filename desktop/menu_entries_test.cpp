@@ -14,38 +14,12 @@
 #include "app/status_board.h"
 #include "desktop/desktop.h"
 #include "tests/support/process.h"
+#include "tests/support/scoped_state.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Sets or removes an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    set(value);
-  }
-  ~ScopedEnv() { set(old_); }
-  void set(const std::optional<std::string>& value) {
-    if (value) setenv(name_, value->c_str(), 1);
-    else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-class ScopedCwd {
- public:
-  explicit ScopedCwd(const fs::path& to) : old_(fs::current_path()) { fs::current_path(to); }
-  ~ScopedCwd() { fs::current_path(old_); }
-
- private:
-  fs::path old_;
-};
 
 void touch(const fs::path& path) {
   fs::create_directories(path.parent_path());

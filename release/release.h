@@ -16,11 +16,13 @@ struct ReleaseFile {
   uint64_t size = 0;
   std::string path;
   bool executable = false;
+  bool operator==(const ReleaseFile&) const = default;
 };
 
 struct ReleaseLink {
   std::string target;
   std::string path;
+  bool operator==(const ReleaseLink&) const = default;
 };
 
 struct Release {
@@ -29,6 +31,7 @@ struct Release {
   std::string game;
   std::vector<ReleaseFile> files;
   std::vector<ReleaseLink> links;
+  bool operator==(const Release&) const = default;
 };
 
 // Parses a manifest text; on failure fills error and returns false.

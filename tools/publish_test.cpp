@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -18,23 +19,6 @@ namespace {
 
 const std::string testSeedFile = std::string(VARNHOLT_SOURCE_DIR) + "/tests/keys/test-release.seed";
 const std::string testPublicKeyHex = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
-
-void writeText(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644)) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-  fs::permissions(path, mode);
-}
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string digestOf(const std::string& bytes) {
-  DigestStream stream;
-  stream.add(bytes.data(), bytes.size());
-  return finishDigest(stream);
-}
 
 std::set<std::string> namesIn(const fs::path& folder) {
   std::set<std::string> names;

@@ -10,6 +10,7 @@
 #include "tests/support/process.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_files.h"
 #include "tools/publish.h"
 
 namespace fs = std::filesystem;
@@ -25,23 +26,6 @@ ProcessResult runTool(const std::vector<std::string>& args) {
   ProcessOptions options;
   options.timeoutSeconds = 60;
   return runProcess(argv, options);
-}
-
-void writeText(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644)) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-  fs::permissions(path, mode);
-}
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string digestOf(const std::string& bytes) {
-  DigestStream stream;
-  stream.add(bytes.data(), bytes.size());
-  return finishDigest(stream);
 }
 
 // The test seed as a publisher keeps it: a private copy (a checkout gives every file mode 0644).

@@ -114,16 +114,6 @@ void addFile(TreeSnapshot& tree, const std::string& path, const std::string& con
   tree[path] = describeFile(content, mode);
 }
 
-void writeText(const fs::path& path, const std::string& content) {
-  std::error_code ec;
-  if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) throw std::runtime_error("could not write " + path.string());
-}
-
-std::string readText(const fs::path& path) { return readFile(path); }
-
 TreeSnapshot withoutStaging(TreeSnapshot tree) {
   for (auto it = tree.begin(); it != tree.end();) {
     it = it->first.rfind(".staging", 0) == 0 ? tree.erase(it) : std::next(it);
