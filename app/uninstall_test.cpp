@@ -17,6 +17,7 @@
 #include "tests/support/process.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
+#include "tests/keys/test_key.h"
 #include "tests/support/test_files.h"
 #include "tools/publish.h"
 
@@ -357,7 +358,7 @@ TEST_F(Uninstall, AfterAQuietInstallOnlyThePlayersFilesAreLeft) {
   writeText(game.path() / "assets" / "images" / "icon" / "app-icon-256.png", "png");
   SigningSeed seed;
   std::string error;
-  ASSERT_TRUE(loadSeed(VARNHOLT_SOURCE_DIR "/tests/keys/test-release.seed", seed, error)) << error;
+  ASSERT_TRUE(loadSeed(testSeedFile, seed, error)) << error;
   ASSERT_TRUE(publishRelease(game.path(), "2.0.1", "bin/varnholt", seed, server.path() / "linux", error)) << error;
   NginxServer nginx(server.path());
 

@@ -18,12 +18,11 @@
 #include <sodium.h>
 
 #include "release/release.h"
+#include "tests/keys/test_key.h"
 #include "tools/publish.h"
 
 namespace {
 
-// The public key of tests/keys/test-release.seed.
-const char* const testPublicKey = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
 const char* const notPublished = "the release's signature does not match: it was not published by Varnholt";
 
 SigningSeed seed;
@@ -70,8 +69,8 @@ void expectParse(std::string_view text, std::string_view signedPart) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (sodium_init() < 0) fail("sodium_init failed");
   std::string error;
-  if (!loadSeed(VARNHOLT_SOURCE_DIR "/tests/keys/test-release.seed", seed, error)) fail(error.c_str());
-  if (!decodeHex(testPublicKey, publicKey)) fail("bad test key");
+  if (!loadSeed(testSeedFile, seed, error)) fail(error.c_str());
+  if (!decodeHex(testPublicKeyHex, publicKey)) fail("bad test key");
   if (publicKeyFromSeed(seed) != publicKey) fail("the test seed does not give the test key");
   return 0;
 }

@@ -8,18 +8,19 @@
 
 #include "release/release.h"
 #include "tools/publish.h"
+#include "tests/keys/test_key.h"
 
 namespace {
 
 const std::string notSigned = "the release is not signed";
 const std::string malformed = "the release's signature is malformed";
 const std::string noMatch = "the release's signature does not match: it was not published by Varnholt";
-const std::string knownPublicKey = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
+const std::string knownPublicKey = testPublicKeyHex;
 
 class ReleaseSignature : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(decodeHex("9f0e444c69f77a49bd0be89db92c38fe713e0963165cca12faf5712d7657120f", seed));
+    ASSERT_TRUE(decodeHex(testSeedHex, seed));
     ASSERT_TRUE(decodeHex(knownPublicKey, publicKey));
     // An empty line before the signature line, so that the signed part ends in two LFs.
     signedPart = "varnholt-release 1\nversion 2.1\nprotocol 1\ngame run.sh\n"

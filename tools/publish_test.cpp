@@ -1,4 +1,5 @@
 #include "tools/publish.h"
+#include "tests/keys/test_key.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -17,8 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string testSeedFile = std::string(VARNHOLT_SOURCE_DIR) + "/tests/keys/test-release.seed";
-const std::string testPublicKeyHex = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
 
 std::set<std::string> namesIn(const fs::path& folder) {
   std::set<std::string> names;

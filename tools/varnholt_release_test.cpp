@@ -8,6 +8,7 @@
 
 #include "release/release.h"
 #include "tests/support/process.h"
+#include "tests/keys/test_key.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_files.h"
@@ -17,8 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string testSeedFile = std::string(VARNHOLT_SOURCE_DIR) + "/tests/keys/test-release.seed";
-const std::string testPublicKeyHex = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
 
 ProcessResult runTool(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {VARNHOLT_RELEASE_TOOL_PATH};

@@ -9,13 +9,12 @@
 
 #include "release/release.h"
 #include "tests/support/process.h"
+#include "tests/keys/test_key.h"
 #include "tests/support/temp_folder.h"
 #include "tools/publish.h"
 
 namespace {
 
-const std::string testSeedHex = "9f0e444c69f77a49bd0be89db92c38fe713e0963165cca12faf5712d7657120f";
-const std::string testPublicKeyHex = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
 
 // Runs the script on jobs, one a line; returns its answers, one a line.
 std::vector<std::string> runNoble(const TempFolder& folder, const std::vector<std::string>& jobs) {

@@ -8,6 +8,7 @@
 
 #include "app/status_board.h"
 #include "desktop/desktop.h"
+#include "tests/keys/test_key.h"
 #include "tools/publish.h"
 
 namespace fs = std::filesystem;
@@ -19,7 +20,7 @@ const SigningSeed& testSeed() {
   static bool loaded = false;
   if (!loaded) {
     std::string error;
-    if (!loadSeed(fs::path(VARNHOLT_SOURCE_DIR) / "tests/keys/test-release.seed", seed, error)) {
+    if (!loadSeed(testSeedFile, seed, error)) {
       throw std::runtime_error("test seed: " + error);
     }
     loaded = true;
