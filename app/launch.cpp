@@ -14,6 +14,7 @@
 
 #include "app/modes.h"
 #include "app/status_board.h"
+#include "release/file_guards.h"
 
 namespace {
 
@@ -37,16 +38,14 @@ class PropertySet {
 class WorkingFolderSwitch {
  public:
   explicit WorkingFolderSwitch(const std::filesystem::path& folder) {
-    saved_ = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    saved_.reset(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     switched_ = chdir(folder.c_str()) == 0;
     error_ = switched_ ? 0 : errno;
   }
   ~WorkingFolderSwitch() {
-    if (saved_ < 0) return;
     // A failed switch back is harmless: every path the program uses from here on is absolute.
-    if (switched_ && fchdir(saved_) != 0) {
+    if (saved_.isOpen() && switched_ && fchdir(saved_.get()) != 0) {
     }
-    close(saved_);
   }
   WorkingFolderSwitch(const WorkingFolderSwitch&) = delete;
   WorkingFolderSwitch& operator=(const WorkingFolderSwitch&) = delete;
@@ -55,7 +54,7 @@ class WorkingFolderSwitch {
 
  private:
   int error_ = 0;
-  int saved_ = -1;
+  FileDescriptor saved_;
   bool switched_ = false;
 };
 
@@ -66,8 +65,7 @@ bool launchGame(bool withUpdatedFlag) {
   // runs while the process's working folder is switched.
   if (worker.joinable()) worker.join();
 
-  const std::string& game = board.latest.game.empty() ? board.installed.game : board.latest.game;
-  const std::string program = (board.options.installDir / game).string();
+  const std::string program = (board.options.installDir / gameProgram(board)).string();
   const std::string folder = board.options.installDir.string();
   std::vector<const char*> arguments{program.c_str()};
   if (withUpdatedFlag) arguments.push_back("--updated");

@@ -8,6 +8,7 @@
 #include "app/modes.h"
 #include "app/options.h"
 #include "app/status_board.h"
+#include "release/release.h"
 
 int main(int argc, char** argv) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -19,7 +20,7 @@ int main(int argc, char** argv) {
   board.options = startupOptions(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   const RunMode mode = chooseRunMode(board.options);
   if (mode == RunMode::Version) {  // before the log: printing the version touches no file
-    std::fputs(versionText().c_str(), stdout);
+    std::fputs(versionText(releasePublicKey).c_str(), stdout);
     return 0;
   }
   openLog(board.options.logPath);

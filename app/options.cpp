@@ -1,11 +1,13 @@
 #include "app/options.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
 
 #include <cstdlib>
 #include <cstdio>
 #include <system_error>
 
+#include "release/file_guards.h"
+#include "release/files.h"
 #include "release/release.h"
 
 namespace fs = std::filesystem;
@@ -70,21 +72,20 @@ fs::path dataFolder() {
   return homeFolder() / ".local" / "share";
 }
 
-std::string readFile(const fs::path& path) {
-  // C stdio rather than a stream: reading a folder must give "", not an exception.
-  std::string content;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return content;
-  // Sized up front: a record of tens of thousands of lines is read without regrowing.
-  struct stat st;
-  if (::fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    content.reserve(static_cast<size_t>(st.st_size));
+fs::path firstExisting(const std::vector<fs::path>& candidates) {
+  for (const fs::path& candidate : candidates) {
+    std::error_code ec;
+    if (fs::exists(candidate, ec)) return candidate;
   }
-  char buffer[65536];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);
-  bool failed = std::ferror(file);
-  std::fclose(file);
+  return {};
+}
+
+std::string readFile(const fs::path& path) {
+  // A descriptor rather than a stream: reading a folder must give "", not an exception.
+  std::string content;
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.isOpen()) return content;
+  const bool failed = !readAll(file.get(), content);
   // Two returns, not a conditional expression: that would copy the content it returns.
   if (failed) return {};
   return content;
@@ -112,8 +113,8 @@ Options startupOptions(const std::vector<std::string>& arguments) {
   return o;
 }
 
-std::string versionText() {
-  const std::string key = releasePublicKey;
+std::string versionText(const char* releaseKey) {
+  const std::string key = releaseKey;
   return std::string("Varnholt Setup ") + VARNHOLT_SETUP_VERSION + "\n" + "release server: " + defaultBaseUrl() + "\n" +
          "release key: " + (key.empty() ? "none (this build installs nothing)" : key.substr(0, 16) + "...") + "\n";
 }

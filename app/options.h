@@ -35,10 +35,13 @@ extern const char* const controlCharacterRefusal;
 std::filesystem::path homeFolder();
 // XDG_DATA_HOME if set and not empty, else homeFolder() / ".local" / "share".
 std::filesystem::path dataFolder();
+// The first of candidates that exists (links followed: a link to nothing does not count, any
+// existing kind of entry does), or an empty path.
+std::filesystem::path firstExisting(const std::vector<std::filesystem::path>& candidates);
 // The whole file in binary; a missing or unreadable file gives "".
 std::string readFile(const std::filesystem::path& path);
 // The compiled-in release server root followed by "linux/".
 std::string defaultBaseUrl();
 // What --version prints: the program's version, the release server it was built for and the
-// first 16 hex digits of its release key, a line each.
-std::string versionText();
+// first 16 hex digits of releaseKey (releasePublicKey in the program), a line each.
+std::string versionText(const char* releaseKey);

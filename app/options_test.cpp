@@ -8,6 +8,7 @@
 
 #include "release/release.h"
 #include "tests/support/process.h"
+#include "tests/support/scoped_state.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
@@ -15,32 +16,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string defaultSource = "https://releases.varnholt.test/linux/";
-
-// Sets or removes an environment variable for one test and restores it afterwards.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) setenv(name, value->c_str(), 1); else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-// Keeps the test inside a working folder of its own.
-class ScopedCwd {
- public:
-  explicit ScopedCwd(const fs::path& to) : old_(fs::current_path()) { fs::current_path(to); }
-  ~ScopedCwd() { fs::current_path(old_); }
-
- private:
-  fs::path old_;
-};
 
 struct OptionCase {
   std::vector<std::string> args;
@@ -181,13 +156,11 @@ TEST(Options, VersionNamesTheServerAndTheKeyOfTheBuild) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
-    releasePublicKey = c.key;
-    EXPECT_EQ(versionText(), "Varnholt Setup " VARNHOLT_SETUP_VERSION "\nrelease server: " + defaultSource + "\n" + c.keyLine);
+    EXPECT_EQ(versionText(c.key), "Varnholt Setup " VARNHOLT_SETUP_VERSION "\nrelease server: " + defaultSource + "\n" + c.keyLine);
   }
-  releasePublicKey = built;
   ProcessResult run = runProcess({VARNHOLT_SETUP_PATH, "--dir", "--version", "--version", "--quiet"});
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.output, versionText());
+  EXPECT_EQ(run.output, versionText(releasePublicKey));
 }
 
 TEST(Options, InstallFoldersWithControlCharactersAreTold) {

@@ -10,23 +10,19 @@
 #include "app/progress_line.h"
 #include "app/status_board.h"
 #include "desktop/desktop.h"
-#include "engine/compare.h"
 #include "engine/update_plan.h"
 
 int quietMain() {
   std::string error;
   bool succeeded = checkForUpdate(error);
   if (succeeded) {
-    // Every file and link in place but the record naming another release (a run stopped just
-    // before recording) still needs the commit: it deletes the older release's leftovers and
-    // records the latest one.
-    const bool nothingToDo = board.neededFiles.empty() && !board.linksNeeded && recordIsCurrent();
-    if (nothingToDo) {
+    // A commit deletes the older release's leftovers and records the latest one.
+    if (nothingToDo()) {
       // A staging folder left by a run stopped after it recorded the release holds nothing
       // that is still needed.
       std::error_code ec;
       std::filesystem::remove_all(stagingFolder(), ec);
-      if (!board.options.noRegister) registerMenuEntries();
+      if (!board.options.noRegister) registerMenuEntries(board);
     } else {
       // On a terminal, one line shows how the download goes; nothing anywhere else.
       TerminalProgress terminal;

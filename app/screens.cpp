@@ -1,9 +1,9 @@
-// The two worker bodies: which screen follows a check or an apply, with its texts and labels.
+// The two worker starters and the two worker bodies: which screen follows a check or an apply,
+// with its texts and labels.
 // Each publishes the screen first, then the texts, then the labels: the window shows a button
 // only once everything it acts on is in place.
 #include "app/status_board.h"
 #include "download/download.h"
-#include "engine/compare.h"
 #include "engine/update_plan.h"
 
 void runCheckJob() {
@@ -17,7 +17,7 @@ void runCheckJob() {
   const std::string& version = board.latest.version;
   // Every file in place but the record naming another release (an update stopped just before
   // recording it) still needs the commit, as in the windowless run: offer it.
-  if (board.neededFiles.empty() && !board.linksNeeded && recordIsCurrent()) {
+  if (nothingToDo()) {
     setScreen(Screen::UpToDate);
     setStatus("Varnholt " + version + " is installed and up to date.", "", -1.0);
     setButtons("PLAY", "CLOSE");
@@ -50,4 +50,21 @@ void runApplyJob() {
   setScreen(Screen::Failed);
   setStatus(board.cancel ? "Cancelled." : "The install did not finish.", error, -1.0);
   setButtons("TRY AGAIN", "CLOSE");
+}
+
+void startCheck() {
+  if (worker.joinable()) worker.join();
+  board.cancel = false;
+  setScreen(Screen::Checking);
+  setButtons("", "CLOSE");
+  worker = std::thread(runCheckJob);
+}
+
+void startApply() {
+  if (worker.joinable()) worker.join();
+  board.cancel = false;
+  setScreen(Screen::Downloading);
+  setButtons("", "CANCEL");
+  setStatus("Downloading Varnholt " + board.latest.version + "...", "", 0.0);
+  worker = std::thread(runApplyJob);
 }

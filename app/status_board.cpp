@@ -4,6 +4,10 @@ StatusBoard board;
 std::atomic<PendingAction> pendingAction{PendingAction::None};
 std::thread worker;
 
+const std::string& gameProgram(const StatusBoard& board) {
+  return board.latest.game.empty() ? board.installed.game : board.latest.game;
+}
+
 void setStatus(const std::string& headline, const std::string& detail, double progress) {
   {
     std::lock_guard<std::mutex> lock(board.mutex);
@@ -14,7 +18,9 @@ void setStatus(const std::string& headline, const std::string& detail, double pr
   logLine(detail.empty() ? headline : headline + " - " + detail);
 }
 
-void setProgress(const std::string& detail, double progress) {
+void setProgress(const std::string& detail, double progress) { setProgress(board, detail, progress); }
+
+void setProgress(StatusBoard& board, const std::string& detail, double progress) {
   std::lock_guard<std::mutex> lock(board.mutex);
   board.detail = detail;
   board.progress = progress;
@@ -31,7 +37,9 @@ void setScreen(Screen screen) {
   board.screen = screen;
 }
 
-void logLine(const std::string& text) {
+void logLine(const std::string& text) { logLine(board, text); }
+
+void logLine(const StatusBoard& board, const std::string& text) {
   if (!board.logFile) return;
   // One formatted write per line, so lines of two threads never mix within a line.
   std::fprintf(board.logFile, "%s\n", text.c_str());
@@ -47,21 +55,4 @@ void closeLog() {
   if (!board.logFile) return;
   std::fclose(board.logFile);
   board.logFile = nullptr;
-}
-
-void startCheck() {
-  if (worker.joinable()) worker.join();
-  board.cancel = false;
-  setScreen(Screen::Checking);
-  setButtons("", "CLOSE");
-  worker = std::thread(runCheckJob);
-}
-
-void startApply() {
-  if (worker.joinable()) worker.join();
-  board.cancel = false;
-  setScreen(Screen::Downloading);
-  setButtons("", "CANCEL");
-  setStatus("Downloading Varnholt " + board.latest.version + "...", "", 0.0);
-  worker = std::thread(runApplyJob);
 }

@@ -40,14 +40,20 @@ struct StatusBoard {
 };
 
 extern StatusBoard board;
+
+// The game's program, relative to the install folder: the latest release's, else the
+// installed one's.
+const std::string& gameProgram(const StatusBoard& board);
 extern std::atomic<PendingAction> pendingAction;
 extern std::thread worker;
 
 void setStatus(const std::string& headline, const std::string& detail, double progress);
 void setProgress(const std::string& detail, double progress);
+void setProgress(StatusBoard& board, const std::string& detail, double progress);
 void setButtons(const std::string& primary, const std::string& secondary);
 void setScreen(Screen screen);
 void logLine(const std::string& text);
+void logLine(const StatusBoard& board, const std::string& text);
 // Opens the log for writing (truncating); a log that cannot be opened leaves logging off.
 void openLog(const std::filesystem::path& path);
 void closeLog();

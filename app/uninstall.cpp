@@ -22,13 +22,6 @@ namespace {
 
 const char* const notInstalled = "Varnholt is not installed here.";
 
-// A path of the manifest as an entry below the install folder. One "/" at the end is
-// allowed by the path rule; without it a link there is removed itself.
-std::string entryPath(std::string path) {
-  if (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
 // Removes one entry, never what a link points to, and only where the real location of its
 // folder lies inside the install folder: a player's link to a folder elsewhere must not lead
 // the removal out of the install folder.
@@ -88,12 +81,12 @@ int uninstallMain() {
 
   std::set<std::string> folders;
   for (const ReleaseLink& link : board.installed.links) {
-    std::string path = entryPath(link.path);
+    const std::string path(withoutTrailingSlash(link.path));
     removeEntry(installDir, path);
     addFolders(path, folders);
   }
   for (const ReleaseFile& file : board.installed.files) {
-    std::string path = entryPath(file.path);
+    const std::string path(withoutTrailingSlash(file.path));
     removeEntry(installDir, path);
     addFolders(path, folders);
   }

@@ -17,6 +17,8 @@
 #include "tests/support/process.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
+#include "tests/keys/test_key.h"
+#include "tests/support/test_files.h"
 #include "tools/publish.h"
 
 namespace fs = std::filesystem;
@@ -27,11 +29,6 @@ using Tree = std::map<std::string, std::string>;
 
 const std::string someHash(64, 'a');
 const std::string someSignature = "signature " + std::string(128, '0');
-
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 // Everything below a folder, links not followed: "d" for a folder, "l:" + target for a link,
 // "f:" + content for a file.
@@ -359,9 +356,9 @@ TEST_F(Uninstall, AfterAQuietInstallOnlyThePlayersFilesAreLeft) {
   writeText(game.path() / "lib" / "libaudio.so.2", "audio");
   fs::create_symlink("libaudio.so.2", game.path() / "lib" / "libaudio.so");
   writeText(game.path() / "assets" / "images" / "icon" / "app-icon-256.png", "png");
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
-  ASSERT_TRUE(loadSeed(VARNHOLT_SOURCE_DIR "/tests/keys/test-release.seed", seed, error)) << error;
+  ASSERT_TRUE(loadSeed(testSeedFile, seed, error)) << error;
   ASSERT_TRUE(publishRelease(game.path(), "2.0.1", "bin/varnholt", seed, server.path() / "linux", error)) << error;
   NginxServer nginx(server.path());
 

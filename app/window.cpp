@@ -16,6 +16,7 @@
 
 #include "app/modes.h"
 #include "app/status_board.h"
+#include "app/window_layout.h"
 #include "download/download.h"
 
 namespace {
@@ -53,8 +54,6 @@ constexpr Colour secondaryHoverFill{40, 46, 56};
 constexpr Colour secondaryBorder{70, 76, 86};
 constexpr Colour secondaryText{230, 225, 211};
 
-constexpr int windowWidth = 560;
-constexpr int windowHeight = 380;
 constexpr Uint32 frameWaitMilliseconds = 33;
 
 struct Button {
@@ -125,7 +124,7 @@ void drawButton(const Window& w, const Button& button, bool isPrimary) {
   setColour(w.renderer, isPrimary ? primaryBorder : secondaryBorder);
   SDL_RenderRect(w.renderer, &button.rect);
   drawText(w, w.titleFont.get(), button.label, isPrimary ? primaryText : secondaryText, button.rect.x,
-           button.rect.y + (button.rect.h - 18) * 0.5f, button.rect.w);
+           button.rect.y + (button.rect.h - layout.buttonLabelHeight) * 0.5f, button.rect.w);
 }
 
 void drawFrame(Window& w) {
@@ -141,33 +140,35 @@ void drawFrame(Window& w) {
     secondaryLabel = board.secondaryLabel;
   }
 
-  fillRect(w.renderer, backgroundColour, {0, 0, windowWidth, windowHeight});
+  fillRect(w.renderer, backgroundColour, {0, 0, static_cast<float>(layout.width), static_cast<float>(layout.height)});
 
-  float y = 22;
+  float y = layout.logoTop;
   float logoWidth = 0, logoHeight = 0;
   if (w.logo && SDL_GetTextureSize(w.logo.get(), &logoWidth, &logoHeight)) {
-    const float drawnHeight = logoWidth <= 1 ? 330 * logoHeight : 330 * logoHeight / logoWidth;
-    const SDL_FRect target{115, 22, 330, drawnHeight};
+    const float drawnHeight =
+        logoWidth <= 1 ? layout.logoWidth * logoHeight : layout.logoWidth * logoHeight / logoWidth;
+    const SDL_FRect target{layout.logoLeft, layout.logoTop, layout.logoWidth, drawnHeight};
     SDL_RenderTexture(w.renderer, w.logo.get(), nullptr, &target);
-    y = 22 + drawnHeight + 14;
+    y = layout.logoTop + drawnHeight + layout.logoGap;
   }
-  fillRect(w.renderer, dividerColour, {40, y, 480, 1});
+  fillRect(w.renderer, dividerColour, {layout.dividerLeft, y, layout.dividerWidth, 1});
 
-  y += 18;
-  drawText(w, w.titleFont.get(), headline, headlineColour, 32, y, 496);
-  y += 46;
-  drawText(w, w.detailFont.get(), detail, detailColour, 32, y, 496);
-  y += 40;
+  y += layout.headlineBelowDivider;
+  drawText(w, w.titleFont.get(), headline, headlineColour, layout.textLeft, y, layout.textWidth);
+  y += layout.detailBelowHeadline;
+  drawText(w, w.detailFont.get(), detail, detailColour, layout.textLeft, y, layout.textWidth);
+  y += layout.barBelowDetail;
   if (progress >= 0) {
-    fillRect(w.renderer, trackColour, {48, y, 464, 10});
-    const float fillWidth = progress > 1 ? 464.0f : static_cast<float>(464 * progress);
-    fillRect(w.renderer, fillColour, {48, y, fillWidth, 10});
+    fillRect(w.renderer, trackColour, {layout.barLeft, y, layout.barWidth, layout.barHeight});
+    const float fillWidth = progress > 1 ? layout.barWidth : static_cast<float>(layout.barWidth * progress);
+    fillRect(w.renderer, fillColour, {layout.barLeft, y, fillWidth, layout.barHeight});
   }
-  drawText(w, w.footerFont.get(), footer, footerColour, 32, y + 24, 496);
+  drawText(w, w.footerFont.get(), footer, footerColour, layout.textLeft, y + layout.footerBelowBar, layout.textWidth);
 
-  w.primary.rect = {386, 316, 150, 40};
+  const auto toRect = [](const LayoutRect& r) { return SDL_FRect{r.x, r.y, r.w, r.h}; };
+  w.primary.rect = toRect(layout.primaryButton);
   w.primary.label = primaryLabel;
-  w.secondary.rect = {224, 316, 150, 40};
+  w.secondary.rect = toRect(layout.secondaryButton);
   w.secondary.label = secondaryLabel;
   if (!w.secondary.label.empty()) drawButton(w, w.secondary, false);
   if (!w.primary.label.empty()) drawButton(w, w.primary, true);
@@ -297,14 +298,14 @@ bool createWindowAndRenderer(Window& w) {
   if (!driver || SDL_strcmp(driver, "wayland") != 0) {
     SDL_SetHint(SDL_HINT_RENDER_DRIVER, "software");
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    if (SDL_CreateWindowAndRenderer("Varnholt Setup", windowWidth, windowHeight, SDL_WINDOW_HIGH_PIXEL_DENSITY,
+    if (SDL_CreateWindowAndRenderer("Varnholt Setup", layout.width, layout.height, SDL_WINDOW_HIGH_PIXEL_DENSITY,
                                     &w.window, &w.renderer)) {
       return true;
     }
     SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
     SDL_ResetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION);
   }
-  return SDL_CreateWindowAndRenderer("Varnholt Setup", windowWidth, windowHeight, SDL_WINDOW_HIGH_PIXEL_DENSITY,
+  return SDL_CreateWindowAndRenderer("Varnholt Setup", layout.width, layout.height, SDL_WINDOW_HIGH_PIXEL_DENSITY,
                                      &w.window, &w.renderer);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/window_layout.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_folder.h"
 
@@ -82,44 +83,74 @@ SnapshotRun runSnapshot(const fs::path& program, const fs::path& temp, std::vect
   return run;
 }
 
-// Every element of the demonstration screen whose place depends on where the divider lies.
+// Every element of the demonstration screen whose place depends on where the divider lies:
+// each probe is a pixel just inside or just outside an edge of the window's layout.
 void expectDemonstrationScreen(SDL_Surface* image, int dividerY) {
-  ASSERT_EQ(image->w, 560);
-  ASSERT_EQ(image->h, 380);
-  EXPECT_EQ(pixel(image, 2, 2), background);
-  EXPECT_EQ(pixel(image, 557, 377), background);
-  EXPECT_EQ(pixel(image, 39, dividerY), background);
-  EXPECT_EQ(pixel(image, 40, dividerY), divider);
-  EXPECT_EQ(pixel(image, 519, dividerY), divider);
-  EXPECT_EQ(pixel(image, 520, dividerY), background);
-  EXPECT_EQ(pixel(image, 60, dividerY - 1), background);
-  EXPECT_EQ(pixel(image, 60, dividerY + 1), background);
+  ASSERT_EQ(image->w, layout.width);
+  ASSERT_EQ(image->h, layout.height);
+  const int right = layout.width - 1;
+  const int bottom = layout.height - 1;
+  const int dividerLeft = static_cast<int>(layout.dividerLeft);
+  const int dividerEnd = static_cast<int>(layout.dividerLeft + layout.dividerWidth);  // first pixel after
+  // Progress 0.38: the bar below the divider, filled 176 of 464 units.
+  const int barY = dividerY + static_cast<int>(layout.headlineBelowDivider + layout.detailBelowHeadline +
+                                               layout.barBelowDetail);
+  const int barLeft = static_cast<int>(layout.barLeft);
+  const int barEnd = static_cast<int>(layout.barLeft + layout.barWidth);
+  const int barBottom = barY + static_cast<int>(layout.barHeight) - 1;
+  const int fillEnd = barLeft + static_cast<int>(layout.barWidth * 0.38);  // first track pixel
+  struct Edges {
+    int left, top, right, bottom;  // the outermost pixels
+  };
+  const auto edges = [](const LayoutRect& r) {
+    return Edges{static_cast<int>(r.x), static_cast<int>(r.y), static_cast<int>(r.x + r.w) - 1,
+                 static_cast<int>(r.y + r.h) - 1};
+  };
+  const Edges primary = edges(layout.primaryButton);
+  const Edges secondary = edges(layout.secondaryButton);
+  const int primaryMiddle = (primary.top + primary.bottom) / 2;
+  const int secondaryMiddle = (secondary.top + secondary.bottom) / 2;
 
-  // Progress 0.38: the bar 104 units below the divider, filled 176 of 464 units.
-  const int barY = dividerY + 104;
-  EXPECT_EQ(pixel(image, 47, barY + 5), background);
-  EXPECT_EQ(pixel(image, 48, barY), fill);
-  EXPECT_EQ(pixel(image, 223, barY + 9), fill);
-  EXPECT_EQ(pixel(image, 225, barY + 5), track);
-  EXPECT_EQ(pixel(image, 511, barY + 9), track);
-  EXPECT_EQ(pixel(image, 512, barY + 5), background);
-  EXPECT_EQ(pixel(image, 100, barY - 1), background);
-  EXPECT_EQ(pixel(image, 100, barY + 10), background);
-
-  // The buttons, not hovered: a one-unit border around the fill.
-  EXPECT_EQ(pixel(image, 386, 340), primaryBorder);
-  EXPECT_EQ(pixel(image, 535, 340), primaryBorder);
-  EXPECT_EQ(pixel(image, 400, 316), primaryBorder);
-  EXPECT_EQ(pixel(image, 400, 355), primaryBorder);
-  EXPECT_EQ(pixel(image, 390, 320), primaryFill);
-  EXPECT_EQ(pixel(image, 530, 350), primaryFill);
-  EXPECT_EQ(pixel(image, 536, 340), background);
-  EXPECT_EQ(pixel(image, 224, 340), secondaryBorder);
-  EXPECT_EQ(pixel(image, 373, 340), secondaryBorder);
-  EXPECT_EQ(pixel(image, 300, 316), secondaryBorder);
-  EXPECT_EQ(pixel(image, 228, 320), secondaryFill);
-  EXPECT_EQ(pixel(image, 370, 350), secondaryFill);
-  EXPECT_EQ(pixel(image, 380, 340), background);
+  struct Probe {
+    const char* what;
+    int x, y;
+    Rgb colour;
+  };
+  const std::vector<Probe> probes = {
+      {"top left corner", 2, 2, background},
+      {"bottom right corner", right - 2, bottom - 2, background},
+      {"left of the divider", dividerLeft - 1, dividerY, background},
+      {"divider's first pixel", dividerLeft, dividerY, divider},
+      {"divider's last pixel", dividerEnd - 1, dividerY, divider},
+      {"right of the divider", dividerEnd, dividerY, background},
+      {"above the divider", dividerLeft + 20, dividerY - 1, background},
+      {"below the divider", dividerLeft + 20, dividerY + 1, background},
+      {"left of the bar", barLeft - 1, barY + 5, background},
+      {"bar's first filled pixel", barLeft, barY, fill},
+      {"bar's last filled pixel", fillEnd - 1, barBottom, fill},
+      {"bar's track after the fill", fillEnd + 1, barY + 5, track},
+      {"bar's last pixel", barEnd - 1, barBottom, track},
+      {"right of the bar", barEnd, barY + 5, background},
+      {"above the bar", barLeft + 52, barY - 1, background},
+      {"below the bar", barLeft + 52, barBottom + 1, background},
+      // The buttons, not hovered: a one-unit border around the fill.
+      {"primary's left border", primary.left, primaryMiddle, primaryBorder},
+      {"primary's right border", primary.right, primaryMiddle, primaryBorder},
+      {"primary's top border", primary.left + 14, primary.top, primaryBorder},
+      {"primary's bottom border", primary.left + 14, primary.bottom, primaryBorder},
+      {"primary's fill, top left", primary.left + 4, primary.top + 4, primaryFill},
+      {"primary's fill, bottom right", primary.right - 5, primary.bottom - 5, primaryFill},
+      {"right of the primary button", primary.right + 1, primaryMiddle, background},
+      {"secondary's left border", secondary.left, secondaryMiddle, secondaryBorder},
+      {"secondary's right border", secondary.right, secondaryMiddle, secondaryBorder},
+      {"secondary's top border", secondary.left + 76, secondary.top, secondaryBorder},
+      {"secondary's fill, top left", secondary.left + 4, secondary.top + 4, secondaryFill},
+      {"secondary's fill, bottom right", secondary.right - 3, secondary.bottom - 5, secondaryFill},
+      {"between the buttons", (secondary.right + primary.left) / 2, secondaryMiddle, background},
+  };
+  for (const Probe& probe : probes) {
+    EXPECT_EQ(pixel(image, probe.x, probe.y), probe.colour) << probe.what << " at " << probe.x << "," << probe.y;
+  }
 }
 
 // Counts the pixels of a region that differ from the background.

@@ -7,6 +7,7 @@
 
 #include "desktop/desktop.h"
 #include "desktop/own_file.h"
+#include "release/files.h"
 
 namespace fs = std::filesystem;
 
@@ -14,16 +15,10 @@ namespace {
 
 bool writeWhole(const fs::path& path, std::string_view content) {
   // Made anew at its name, never through a link planted there.
-  OwnFile file;
+  FileDescriptor file;
   std::error_code ec;
   if (!createOwnFile(path, 0666, file, ec)) return false;
-  bool written = true;
-  for (std::string_view rest = content; written && !rest.empty();) {
-    const ssize_t count = ::write(file.get(), rest.data(), rest.size());
-    if (count < 0 && errno == EINTR) continue;
-    written = count > 0;
-    if (written) rest.remove_prefix(static_cast<size_t>(count));
-  }
+  const bool written = writeAll(file.get(), content.data(), content.size());
   // Errors of delayed allocation show only at the close: on a full disk, a file that lost its
   // tail must not replace the target.
   const bool closed = file.closeChecked();

@@ -19,10 +19,13 @@ struct MenuEntryContext {
   std::filesystem::path applicationsFolder;
 };
 
-// The FUSE mount programs probed in order (a variable so tests can point it elsewhere).
-extern std::vector<std::filesystem::path> fusermountCandidates;
-bool hasFusermount(const std::vector<std::filesystem::path>& candidates);
+// The FUSE mount programs probed in order.
+extern const std::vector<std::filesystem::path> fusermountCandidates;
+[[nodiscard]] bool hasFusermount(const std::vector<std::filesystem::path>& candidates);
 
-void registerMenuEntries();
+// Writes the game's entry and the update entry for the install folder and the game of board;
+// the update entry runs the AppImage unpacked when none of fusermounts exists.
+void registerMenuEntries(StatusBoard& board,
+                         const std::vector<std::filesystem::path>& fusermounts = fusermountCandidates);
 void writeMenuEntry(const MenuEntryContext& context, const std::string& fileName,
                     const std::string& name, const std::string& command, const std::string& comment);

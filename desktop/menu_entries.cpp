@@ -8,7 +8,7 @@
 
 namespace fs = std::filesystem;
 
-std::vector<fs::path> fusermountCandidates = {"/usr/bin/fusermount3", "/bin/fusermount3",
+const std::vector<fs::path> fusermountCandidates = {"/usr/bin/fusermount3", "/bin/fusermount3",
                                               "/usr/bin/fusermount", "/bin/fusermount"};
 
 namespace {
@@ -52,19 +52,11 @@ std::string stringValue(const std::string& text) {
   return value;
 }
 
-std::string gamePath() {
-  return board.latest.game.empty() ? board.installed.game : board.latest.game;
-}
-
 }  // namespace
 
 bool hasFusermount(const std::vector<fs::path>& candidates) {
-  for (const fs::path& candidate : candidates) {
-    std::error_code ec;
-    // Follows links: a dangling link is no program.
-    if (fs::exists(candidate, ec)) return true;
-  }
-  return false;
+  // Follows links: a dangling link is no program.
+  return !firstExisting(candidates).empty();
 }
 
 void writeMenuEntry(const MenuEntryContext& context, const std::string& fileName,
@@ -79,10 +71,10 @@ void writeMenuEntry(const MenuEntryContext& context, const std::string& fileName
                      "Terminal=false\n"
                      "Categories=Game;RolePlaying;\n";
   bool written = writeFileAtomically(context.applicationsFolder / fileName, text);
-  logLine("menu entry " + fileName + (written ? ": written" : ": not written"));
+  logLine(context.board, "menu entry " + fileName + (written ? ": written" : ": not written"));
 }
 
-void registerMenuEntries() {
+void registerMenuEntries(StatusBoard& board, const std::vector<fs::path>& fusermounts) {
   const fs::path& installDir = board.options.installDir;
   MenuEntryContext context{board, installDir / "assets" / "images" / "icon" / "app-icon-256.png",
                            dataFolder() / "applications"};
@@ -92,10 +84,10 @@ void registerMenuEntries() {
 
   std::string updateCommand = execArgument((installDir / "VarnholtSetup.AppImage").string());
   // Without FUSE the AppImage cannot mount itself; its runtime can unpack and run instead.
-  if (!hasFusermount(fusermountCandidates)) updateCommand += " --appimage-extract-and-run";
+  if (!hasFusermount(fusermounts)) updateCommand += " --appimage-extract-and-run";
 
   writeMenuEntry(context, "varnholt.desktop", "Varnholt",
-                 execArgument((installDir / gamePath()).string()), "A Norse action RPG");
+                 execArgument((installDir / gameProgram(board)).string()), "A Norse action RPG");
   writeMenuEntry(context, "varnholt-update.desktop", "Update Varnholt", updateCommand,
                  "Look for a new version of Varnholt");
 }

@@ -14,38 +14,12 @@
 #include "app/status_board.h"
 #include "desktop/desktop.h"
 #include "tests/support/process.h"
+#include "tests/support/scoped_state.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Sets or removes an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    set(value);
-  }
-  ~ScopedEnv() { set(old_); }
-  void set(const std::optional<std::string>& value) {
-    if (value) setenv(name_, value->c_str(), 1);
-    else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-class ScopedCwd {
- public:
-  explicit ScopedCwd(const fs::path& to) : old_(fs::current_path()) { fs::current_path(to); }
-  ~ScopedCwd() { fs::current_path(old_); }
-
- private:
-  fs::path old_;
-};
 
 void touch(const fs::path& path) {
   fs::create_directories(path.parent_path());
@@ -150,8 +124,7 @@ class MenuEntries : public testing::Test {
   MenuEntries()
       : home_("HOME", (temp.path() / "home").string()),
         xdg_("XDG_DATA_HOME", std::nullopt),
-        profile_("USERPROFILE", std::nullopt),
-        savedCandidates_(fusermountCandidates) {
+        profile_("USERPROFILE", std::nullopt) {
     fs::create_directories(temp.path() / "home");
     fs::create_directories(fuse());
     installDir = temp.path() / "Games" / "varnholt";
@@ -160,13 +133,12 @@ class MenuEntries : public testing::Test {
     board.latest = Release();
     board.installed = Release();
     board.latest.game = "bin/varnholt";
-    fusermountCandidates = {fuse() / "usr-bin-fusermount3", fuse() / "bin-fusermount3",
-                            fuse() / "usr-bin-fusermount", fuse() / "bin-fusermount"};
+    fusermounts = {fuse() / "usr-bin-fusermount3", fuse() / "bin-fusermount3",
+                   fuse() / "usr-bin-fusermount", fuse() / "bin-fusermount"};
     openLog(temp.path() / "log.txt");
   }
   ~MenuEntries() override {
     closeLog();
-    fusermountCandidates = savedCandidates_;
     board.options = Options();
     board.latest = Release();
     board.installed = Release();
@@ -180,17 +152,17 @@ class MenuEntries : public testing::Test {
 
   TempFolder temp;
   fs::path installDir;
+  std::vector<fs::path> fusermounts;  // in the test's own folder
 
  private:
   ScopedEnv home_, xdg_, profile_;
-  std::vector<fs::path> savedCandidates_;
 };
 
 }  // namespace
 
 TEST_F(MenuEntries, BothEntriesHoldExactlyTheirNineLines) {
-  touch(fusermountCandidates.back());
-  registerMenuEntries();
+  touch(fusermounts.back());
+  registerMenuEntries(board, fusermounts);
   const std::string dir = installDir.string();
   const std::string tail = "Path=" + dir + "\n"
                            "Icon=" + dir + "/assets/images/icon/app-icon-256.png\n"
@@ -229,7 +201,7 @@ TEST_F(MenuEntries, ApplicationsFolderFollowsTheEnvironment) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScopedEnv xdg("XDG_DATA_HOME", c.xdg), home("HOME", c.home), profile("USERPROFILE", c.profile);
-    registerMenuEntries();
+    registerMenuEntries(board, fusermounts);
     fs::path expected = temp.path() / c.expected;
     EXPECT_EQ(namesIn(expected), (std::vector<std::string>{"varnholt-update.desktop", "varnholt.desktop"}));
     EXPECT_EQ(valueOf(readFile(expected / "varnholt.desktop"), "Exec"), "\"" + installDir.string() + "/bin/varnholt\"");
@@ -238,7 +210,7 @@ TEST_F(MenuEntries, ApplicationsFolderFollowsTheEnvironment) {
 }
 
 TEST_F(MenuEntries, UpdateEntryRunsWithoutFuseOnlyWhenNoFusermountIsFound) {
-  EXPECT_EQ(fusermountCandidates.size(), 4u);
+  EXPECT_EQ(fusermounts.size(), 4u);
   struct Case {
     const char* name;
     std::function<void(const std::vector<fs::path>&)> prepare;
@@ -257,9 +229,9 @@ TEST_F(MenuEntries, UpdateEntryRunsWithoutFuseOnlyWhenNoFusermountIsFound) {
     SCOPED_TRACE(c.name);
     fs::remove_all(fuse());
     fs::create_directories(fuse());
-    c.prepare(fusermountCandidates);
-    EXPECT_EQ(hasFusermount(fusermountCandidates), c.found);
-    registerMenuEntries();
+    c.prepare(fusermounts);
+    EXPECT_EQ(hasFusermount(fusermounts), c.found);
+    registerMenuEntries(board, fusermounts);
     EXPECT_EQ(valueOf(updateEntry(), "Exec"), c.found ? appImage : appImage + " --appimage-extract-and-run");
     // The game's entry never carries the option.
     EXPECT_EQ(valueOf(gameEntry(), "Exec"), "\"" + installDir.string() + "/bin/varnholt\"");
@@ -274,7 +246,7 @@ TEST(MenuEntryProbe, LooksForTheFourFuseMountProgramsInOrder) {
 TEST_F(MenuEntries, SpacesInTheInstallFolderAreQuotedInExecOnly) {
   installDir = temp.path() / "My Games" / "var nholt";
   board.options.installDir = installDir;
-  registerMenuEntries();
+  registerMenuEntries(board, fusermounts);
   const std::string dir = installDir.string();
   EXPECT_EQ(valueOf(gameEntry(), "Exec"), "\"" + dir + "/bin/varnholt\"");
   EXPECT_EQ(valueOf(gameEntry(), "Path"), dir);
@@ -304,7 +276,7 @@ TEST_F(MenuEntries, ExecLinesReadBackAsTheInstallPaths) {
     SCOPED_TRACE(name);
     installDir = temp.path() / name;
     board.options.installDir = installDir;
-    registerMenuEntries();
+    registerMenuEntries(board, fusermounts);
     std::vector<std::string> argv;
     ASSERT_TRUE(parseExec(valueOf(gameEntry(), "Exec"), argv)) << valueOf(gameEntry(), "Exec");
     EXPECT_EQ(argv, std::vector<std::string>{(installDir / "bin" / "varnholt").string()});
@@ -317,7 +289,7 @@ TEST_F(MenuEntries, ExecLinesReadBackAsTheInstallPaths) {
 TEST_F(MenuEntries, ReservedCharactersAreEscapedInExecAndOnlyBackslashesInPathAndIcon) {
   installDir = "/games/a\"b$c`d\\e%f";
   board.options.installDir = installDir;
-  registerMenuEntries();
+  registerMenuEntries(board, fusermounts);
   // '"', '$' and '`' take a backslash, which the key file's escaping doubles; a backslash
   // becomes four; '%' becomes "%%".
   EXPECT_EQ(valueOf(gameEntry(), "Exec"), "\"/games/a\\\\\"b\\\\$c\\\\`d\\\\\\\\e%%f/bin/varnholt\"");
@@ -336,7 +308,7 @@ TEST_F(MenuEntries, EntriesKeepTheirKeysAndPassTheValidator) {
     SCOPED_TRACE(name);
     installDir = temp.path() / name;
     board.options.installDir = installDir;
-    registerMenuEntries();
+    registerMenuEntries(board, fusermounts);
     for (const fs::path& entry : {applications() / "varnholt.desktop", applications() / "varnholt-update.desktop"}) {
       const std::vector<std::string> lines = linesOf(readFile(entry));
       ASSERT_EQ(lines.size(), 9u);
@@ -352,17 +324,17 @@ TEST_F(MenuEntries, EntriesKeepTheirKeysAndPassTheValidator) {
 TEST_F(MenuEntries, ApplicationsFolderThatCannotBeMadeLogsTwoEntriesNotWritten) {
   fs::create_directories(applications().parent_path());
   std::ofstream(applications()) << "a file where the folder belongs";
-  registerMenuEntries();
+  registerMenuEntries(board, fusermounts);
   EXPECT_EQ(log(), "menu entry varnholt.desktop: not written\nmenu entry varnholt-update.desktop: not written\n");
   EXPECT_EQ(readFile(applications()), "a file where the folder belongs");
   EXPECT_EQ(namesIn(applications().parent_path()), std::vector<std::string>{"applications"});
 }
 
 TEST_F(MenuEntries, WritingTwiceGivesTheSameFiles) {
-  registerMenuEntries();
+  registerMenuEntries(board, fusermounts);
   const std::string game = gameEntry(), update = updateEntry();
   ASSERT_FALSE(game.empty());
-  registerMenuEntries();
+  registerMenuEntries(board, fusermounts);
   EXPECT_EQ(gameEntry(), game);
   EXPECT_EQ(updateEntry(), update);
   EXPECT_EQ(namesIn(applications()), (std::vector<std::string>{"varnholt-update.desktop", "varnholt.desktop"}));
@@ -379,7 +351,7 @@ TEST_F(MenuEntries, GamePathComesFromTheLatestReleaseElseTheInstalledOne) {
     SCOPED_TRACE(c.expected);
     board.latest.game = c.latest;
     board.installed.game = c.installed;
-    registerMenuEntries();
+    registerMenuEntries(board, fusermounts);
     EXPECT_EQ(valueOf(gameEntry(), "Exec"), "\"" + (installDir / c.expected).string() + "\"");
   }
 }

@@ -5,25 +5,13 @@
 
 #include <cerrno>
 
+#include "release/files.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
-
-bool writeAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    const ssize_t written = ::write(fd, data, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = EIO;
-      return false;
-    }
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
 
 bool copyContent(int from, int to, std::error_code& ec) {
   char buffer[1 << 16];
@@ -40,22 +28,7 @@ bool copyContent(int from, int to, std::error_code& ec) {
 
 }  // namespace
 
-OwnFile::~OwnFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-void OwnFile::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-bool OwnFile::closeChecked() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd >= 0 && ::close(fd) == 0;
-}
-
-bool createOwnFile(const fs::path& path, mode_t mode, OwnFile& file, std::error_code& ec) {
+bool createOwnFile(const fs::path& path, mode_t mode, FileDescriptor& file, std::error_code& ec) {
   ec.clear();
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
     ec = lastError();
@@ -71,12 +44,12 @@ bool createOwnFile(const fs::path& path, mode_t mode, OwnFile& file, std::error_
 }
 
 bool copyToOwnFile(const fs::path& from, const fs::path& to, mode_t mode, std::error_code& ec) {
-  const OwnFile source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  const FileDescriptor source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (source.get() < 0) {
     ec = lastError();
     return false;
   }
-  OwnFile target;
+  FileDescriptor target;
   if (!createOwnFile(to, mode, target, ec)) return false;
   const bool copied = copyContent(source.get(), target.get(), ec);
   if (!target.closeChecked() && copied) ec = lastError();

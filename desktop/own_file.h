@@ -9,26 +9,11 @@
 #include <filesystem>
 #include <system_error>
 
-// An open descriptor, closed with its scope; closeChecked closes it early and reports whether
-// the close succeeded (a write that fails only at close).
-class OwnFile {
- public:
-  OwnFile() = default;
-  explicit OwnFile(int fd) : fd_(fd) {}
-  ~OwnFile();
-  OwnFile(const OwnFile&) = delete;
-  OwnFile& operator=(const OwnFile&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd);
-  [[nodiscard]] bool closeChecked();
-
- private:
-  int fd_ = -1;
-};
+#include "release/file_guards.h"
 
 // Removes whatever stands at path (a file, a link; not a folder) and creates a new file there
 // for writing, with mode less the umask. False with ec when it cannot be made at that very name.
-[[nodiscard]] bool createOwnFile(const std::filesystem::path& path, mode_t mode, OwnFile& file,
+[[nodiscard]] bool createOwnFile(const std::filesystem::path& path, mode_t mode, FileDescriptor& file,
                                  std::error_code& ec);
 
 // Copies the regular file from to a new file at to, made by createOwnFile with mode. A copy that

@@ -12,6 +12,8 @@
 #include <memory>
 #include <system_error>
 
+#include "app/options.h"
+
 const std::vector<std::filesystem::path> caBundleCandidates = {
     "/etc/ssl/certs/ca-certificates.crt",
     "/etc/pki/tls/certs/ca-bundle.crt",
@@ -21,12 +23,7 @@ const std::vector<std::filesystem::path> caBundleCandidates = {
 };
 
 std::filesystem::path chooseCaBundle(const std::vector<std::filesystem::path>& candidates) {
-  for (const std::filesystem::path& candidate : candidates) {
-    // Follows links: a link to nothing does not count, any existing kind of entry does.
-    std::error_code ec;
-    if (std::filesystem::exists(candidate, ec)) return candidate;
-  }
-  return {};
+  return firstExisting(candidates);
 }
 
 std::string manifestUrl(const std::string& source) { return source + "latest.manifest"; }

@@ -12,23 +12,8 @@
 #include <cstring>
 #include <system_error>
 
-namespace {
-
-bool writeAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t written = ::write(fd, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) return false;
-    data += written;
-    length -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-}  // namespace
+#include "download/helper_thread.h"
+#include "release/files.h"
 
 PartFile::~PartFile() {
   if (fd_ >= 0) (void)close();
@@ -144,13 +129,7 @@ bool PartFile::close() {
 // Queues the buffer being filled for the writer and takes the next one, waiting while all
 // are queued. False once a write has failed.
 bool PartFile::handOver() {
-  if (!writer_.joinable() && !noWriter_) {
-    try {
-      writer_ = std::thread([this] { writeQueued(); });
-    } catch (const std::system_error&) {
-      noWriter_ = true;
-    }
-  }
+  if (!writer_.joinable() && !noWriter_) noWriter_ = !startHelperThread(writer_, [this] { writeQueued(); });
   if (noWriter_) {
     // No thread to spare: the buffer is written here, as a small file's is.
     if (!writeAll(fd_, bufferAt(filling_), used_[filling_])) failed_ = true;

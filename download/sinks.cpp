@@ -56,7 +56,7 @@ bool FileSink::operator()(const char* data, size_t length) const {
   // Reused from chunk to chunk, so that a long download allocates nothing per chunk.
   thread_local std::string detailText;
   detailText.assign(detail, static_cast<size_t>(used));
-  setProgress(detailText, fraction);
+  setProgress(board, detailText, fraction);
 
   return receivedBytes <= file.size;
 }

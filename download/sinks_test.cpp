@@ -10,6 +10,7 @@
 #include "tests/support/rerun.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -17,12 +18,6 @@ std::string letters(size_t count) {
   std::string text;
   for (size_t i = 0; i < count; ++i) text += static_cast<char>('a' + i % 26);
   return text;
-}
-
-std::string digestOf(const std::string& bytes) {
-  DigestStream digest;
-  digest.add(bytes.data(), bytes.size());
-  return finishDigest(digest);
 }
 
 std::string readWhole(const std::filesystem::path& path) {

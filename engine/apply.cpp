@@ -18,6 +18,8 @@
 #include "app/status_board.h"
 #include "download/download.h"
 #include "engine/update_plan.h"
+#include "release/file_guards.h"
+#include "release/files.h"
 #include "release/release.h"
 
 namespace fs = std::filesystem;
@@ -31,7 +33,6 @@ constexpr int fileAttempts = 3;
 // part file's buffers and one receive buffer (1.5 MiB in all), so memory stays flat.
 constexpr size_t filesInFlight = 8;
 constexpr int pollSliceMs = 20;  // how long a cancel may wait while nothing arrives
-constexpr size_t prefixReadSize = 262144;
 
 bool enoughSpace(const fs::path& installDir) {
   std::error_code ec;
@@ -55,23 +56,9 @@ bool stagedEntryValid(const fs::path& entry, const std::string& hash) {
 
 // Adds the first length bytes of path to digest; false when they cannot all be read.
 bool digestPrefix(const fs::path& path, uint64_t length, DigestStream& digest) {
-  struct ClosedAtEnd {
-    int fd;
-    ~ClosedAtEnd() {
-      if (fd >= 0) ::close(fd);
-    }
-  } file{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
-  if (file.fd < 0) return false;
-  std::unique_ptr<char[]> buffer(new char[prefixReadSize]);
-  while (length > 0) {
-    const size_t want = length < prefixReadSize ? static_cast<size_t>(length) : prefixReadSize;
-    const ssize_t count = ::read(file.fd, buffer.get(), want);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    digest.add(buffer.get(), static_cast<size_t>(count));
-    length -= static_cast<uint64_t>(count);
-  }
-  return true;
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  uint64_t count = 0;
+  return file.isOpen() && digestAll(file.get(), digest, count, length) && count == length;
 }
 
 // The length of a regular file at path, or 0 when there is none.

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -15,10 +16,12 @@
 
 #include "app/status_board.h"
 #include "download/download.h"
+#include "download/helper_thread.h"
 #include "engine/compare.h"
 #include "engine/contained.h"
 #include "engine/path_table.h"
 #include "engine/update_plan.h"
+#include "release/file_guards.h"
 #include "release/release.h"
 
 namespace fs = std::filesystem;
@@ -45,11 +48,6 @@ RecordedHashes recordedHashes() {
 class FolderStatus {
  public:
   explicit FolderStatus(std::string installFolder) : installFolder_(std::move(installFolder)) {}
-  ~FolderStatus() {
-    if (folderFd_ >= 0) ::close(folderFd_);
-  }
-  FolderStatus(const FolderStatus&) = delete;
-  FolderStatus& operator=(const FolderStatus&) = delete;
 
   // ::stat of installFolder/relativePath, following links.
   bool status(const std::string& relativePath, struct stat& st) {
@@ -57,24 +55,24 @@ class FolderStatus {
     const std::string_view folder =
         slash == std::string::npos ? std::string_view() : std::string_view(relativePath).substr(0, slash);
     if (!opened_ || folder != folder_) {
-      if (folderFd_ >= 0) ::close(folderFd_);
+      folderFd_.reset();  // before the next open, so that the walk never holds two
       std::string path = installFolder_;
       if (!folder.empty()) {
         path += '/';
         path += folder;
       }
-      folderFd_ = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      folderFd_.reset(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
       folder_ = folder;
       opened_ = true;
     }
     const char* name = relativePath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
-    return folderFd_ >= 0 && ::fstatat(folderFd_, name, &st, 0) == 0;
+    return folderFd_.isOpen() && ::fstatat(folderFd_.get(), name, &st, 0) == 0;
   }
 
  private:
   std::string installFolder_;
   std::string folder_;
-  int folderFd_ = -1;
+  FileDescriptor folderFd_;
   bool opened_ = false;
 };
 
@@ -100,11 +98,8 @@ class SizesAhead {
       : files_(files), first_(files.size() >= fromFiles ? files.size() / 2 : files.size()), ready_(first_) {
     if (first_ == files.size()) return;
     sizes_.resize(files.size() - first_);
-    try {
-      thread_ = std::thread([this, folder = std::move(installFolder)] { run(folder); });
-    } catch (const std::system_error&) {
-      // No thread to spare: the check queries every file itself.
-    }
+    // No thread to spare: the check queries every file itself.
+    if (!startHelperThread(thread_, [this, folder = std::move(installFolder)] { run(folder); })) return;
   }
   ~SizesAhead() {
     stop_ = true;
@@ -175,9 +170,11 @@ bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, cons
 
 }  // namespace
 
-bool compareWithDisk(std::string& error) {
+bool compareWithDisk(std::string& error, RecordReadAhead* readAhead) {
   const fs::path& installDir = board.options.installDir;
-  readInstalledStateAgainstLatest();
+  std::optional<RecordReadAhead> readHere;
+  if (!readAhead) readAhead = &readHere.emplace(false);
+  readAhead->finish();
   const RecordedHashes recorded = recordedHashes();
   ContainmentCache containment(installDir);  // the check changes nothing on disk
   const std::string installFolder = installDir.string();
@@ -222,8 +219,8 @@ bool checkForUpdate(std::string& error) {
   setStatus("Looking for the newest version...", "", -1.0);
   if (!holdInstallFolder(error)) return false;
 
-  unsigned char publicKey[32];
-  if (!decodeHex(releasePublicKey, publicKey, sizeof publicKey)) {
+  PublicKey publicKey;
+  if (!decodeHex(releasePublicKey, publicKey)) {
     error = "this installer has no release key";
     return false;
   }
@@ -246,10 +243,10 @@ bool checkForUpdate(std::string& error) {
     return false;
   }
 
-  const RecordReadAhead record;
+  RecordReadAhead record;
   if (!verifyRelease(board.manifestText, publicKey, board.latest, error)) return false;
   logLine("latest: " + board.latest.version + ", " + std::to_string(board.latest.files.size()) +
           " files, " + std::to_string(board.latest.links.size()) + " links");
 
-  return compareWithDisk(error);
+  return compareWithDisk(error, &record);
 }

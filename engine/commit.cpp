@@ -103,15 +103,10 @@ class Ownership {
   mutable std::map<std::string, std::string> installedLinks_;
 };
 
-std::string withoutTrailingSlash(std::string path) {
-  while (!path.empty() && path.back() == '/') path.pop_back();
-  return path;
-}
-
 // Calls visit with each folder on the way to an entry ("a/b/c" gives "a", then "a/b") until
 // visit returns false.
 void forEachFolderOnTheWay(const std::string& path, const std::function<bool(const std::string&)>& visit) {
-  const std::string entry = withoutTrailingSlash(path);
+  const std::string entry(withoutTrailingSlash(path));
   for (size_t slash = entry.find('/'); slash != std::string::npos; slash = entry.find('/', slash + 1)) {
     if (!visit(entry.substr(0, slash))) return;
   }
@@ -143,7 +138,7 @@ void clearLeftoversOnTheWay(const fs::path& installDir, const std::string& path,
 // True when the folder at path holds nothing but entries that pass the test (and folders).
 bool folderHoldsOnly(const fs::path& installDir, const std::string& path,
                      const std::function<bool(const std::string&)>& allowed) {
-  const std::string base = withoutTrailingSlash(path);
+  const std::string base(withoutTrailingSlash(path));
   std::error_code ec;
   fs::recursive_directory_iterator it(installDir / base, ec), end;
   if (ec) return false;
@@ -413,7 +408,7 @@ bool commitUpdate(std::string& error) {
 
   board.installed = board.latest;
   board.valid = true;
-  if (!board.options.noRegister) registerMenuEntries();
+  if (!board.options.noRegister) registerMenuEntries(board);
   logLine("installed " + board.latest.version);
   return true;
 }

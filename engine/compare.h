@@ -7,19 +7,10 @@
 
 #include "release/release.h"
 
-// Reads the installed record and compares board.latest with the install folder: fills the
-// plan (neededFiles, neededBytes, linksNeeded), publishes the progress and logs "needed: ".
-// Fails only with "Cancelled.".
-bool compareWithDisk(std::string& error);
-
-// readInstalledState, for a check that has put the verified manifest into board.manifestText
-// and board.latest: a record that is that very text is not parsed a second time.
-void readInstalledStateAgainstLatest();
-
-// For a check that has the manifest's text in board.manifestText but has yet to verify and
-// parse it: a record that is not that very text is read and parsed meanwhile, on a second
-// thread, and the next readInstalledStateAgainstLatest takes the result. Parsing a record of
-// tens of thousands of files takes as long as parsing the manifest. Lives on the check's stack.
+// The reading of "install.manifest" for a check that has the manifest's text in
+// board.manifestText: a record that is that very text is not parsed a second time, and one that
+// is not is read and parsed meanwhile, on a second thread, while the check verifies and parses
+// the manifest (a record of tens of thousands of files takes as long as the manifest).
 class RecordReadAhead {
  public:
   explicit RecordReadAhead(bool onASecondThread = true);
@@ -27,13 +18,22 @@ class RecordReadAhead {
   RecordReadAhead(const RecordReadAhead&) = delete;
   RecordReadAhead& operator=(const RecordReadAhead&) = delete;
 
+  // Once board.latest holds the verified manifest: waits for the reading and puts the installed
+  // state into board.installed and board.valid.
+  void finish();
+
  private:
-  friend void readInstalledStateAgainstLatest();
   bool readAsLatest_ = false;
   bool valid_ = false;
   Release installed_;
   std::thread thread_;
 };
+
+// Reads the installed record (through readAhead, begun by the check, or here and now without
+// one) and compares board.latest with the install folder: fills the plan (neededFiles,
+// neededBytes, linksNeeded), publishes the progress and logs "needed: ". Fails only with
+// "Cancelled.".
+bool compareWithDisk(std::string& error, RecordReadAhead* readAhead = nullptr);
 
 // True when "install.manifest", as the check just read it, held exactly board.manifestText:
 // the folder is recorded as the latest release. A plan with nothing to fetch still needs a commit when it is not, for

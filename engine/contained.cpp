@@ -47,9 +47,7 @@ bool withinRoot(const fs::path& root, const fs::path& real, std::string& reason)
 bool parentInsideRoot(const fs::path& installDir, const fs::path& root, const std::string& relativePath,
                       std::string& reason) {
   // "a/b/" names the entry "a/b"; its parent is "a".
-  std::string entry = relativePath;
-  while (!entry.empty() && entry.back() == '/') entry.pop_back();
-  const fs::path parent = (installDir / entry).parent_path();
+  const fs::path parent = installedEntry(installDir, relativePath).parent_path();
   // Resolves every link of the part that exists; the part that does not exist yet is appended
   // as written, and a release path holds no "..", so it cannot climb out.
   std::error_code ec;
@@ -121,9 +119,13 @@ bool follow(fs::path& current, std::vector<std::string>& remaining, std::string&
 
 }  // namespace
 
-fs::path installedEntry(const fs::path& installDir, std::string_view relativePath) {
+std::string_view withoutTrailingSlash(std::string_view relativePath) {
   while (!relativePath.empty() && relativePath.back() == '/') relativePath.remove_suffix(1);
-  return installDir / relativePath;
+  return relativePath;
+}
+
+fs::path installedEntry(const fs::path& installDir, std::string_view relativePath) {
+  return installDir / withoutTrailingSlash(relativePath);
 }
 
 bool leadsInside(const fs::path& installDir, const std::string& relativePath, std::string& reason) {
@@ -154,8 +156,7 @@ bool parentInside(const fs::path& installDir, const std::string& relativePath, s
 }
 
 bool ContainmentCache::parentInside(const std::string& relativePath, std::string& reason) {
-  std::string_view entry = relativePath;
-  while (!entry.empty() && entry.back() == '/') entry.remove_suffix(1);
+  const std::string_view entry = withoutTrailingSlash(relativePath);
   const size_t slash = entry.rfind('/');
   const std::string_view folder = slash == std::string_view::npos ? std::string_view() : entry.substr(0, slash);
   // Entries of one folder mostly follow each other in a release.

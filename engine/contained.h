@@ -11,8 +11,11 @@
 #include <string_view>
 #include <utility>
 
-// installDir / relativePath without the "/" a release path may end with: a trailing "/" would
-// make every call on the path follow a link that stands at its name.
+// A release path as the name of its entry: without the "/" it may end with, which would make
+// every call on the path follow a link that stands at its name. Every operation on an entry
+// goes through this (or installedEntry).
+std::string_view withoutTrailingSlash(std::string_view relativePath);
+// installDir / withoutTrailingSlash(relativePath).
 std::filesystem::path installedEntry(const std::filesystem::path& installDir, std::string_view relativePath);
 
 // True when the folder that holds installDir / relativePath, with every symbolic link on the

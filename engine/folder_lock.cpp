@@ -11,10 +11,11 @@
 
 #include "app/status_board.h"
 #include "engine/update_plan.h"
+#include "release/file_guards.h"
 
 namespace {
 
-int heldFolder = -1;  // open for the whole process once locked
+FileDescriptor heldFolder;  // open for the whole process once locked
 std::filesystem::path heldPath;
 
 }  // namespace
@@ -22,25 +23,23 @@ std::filesystem::path heldPath;
 const char* const anotherCopyRunning = "Another copy of Varnholt Setup is running for this folder.";
 
 bool holdInstallFolder(std::string& error) {
-  if (heldFolder >= 0 && heldPath == board.options.installDir) return true;
+  if (heldFolder.isOpen() && heldPath == board.options.installDir) return true;
   letGoOfInstallFolder();
-  const int folder = ::open(board.options.installDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  FileDescriptor folder(::open(board.options.installDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // A folder not made yet guards nothing; the apply locks it once it has made it.
-  if (folder < 0) return true;
-  if (::flock(folder, LOCK_EX | LOCK_NB) != 0) {
+  if (!folder.isOpen()) return true;
+  if (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
     const bool heldElsewhere = errno == EWOULDBLOCK;
-    ::close(folder);
+    folder.reset();
     if (!heldElsewhere) return true;  // a file system without locks: nothing to go by
     error = anotherCopyRunning;
     return false;
   }
-  heldFolder = folder;
+  heldFolder = std::move(folder);
   heldPath = board.options.installDir;
   return true;
 }
 
 void letGoOfInstallFolder() {
-  if (heldFolder < 0) return;
-  ::close(heldFolder);
-  heldFolder = -1;
+  heldFolder.reset();
 }

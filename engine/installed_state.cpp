@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -16,24 +15,19 @@
 
 #include "app/status_board.h"
 #include "engine/compare.h"
+#include "download/helper_thread.h"
 #include "engine/update_plan.h"
+#include "release/file_guards.h"
 
 namespace {
 
 // Whether the record read by the last check held exactly the manifest that check verified.
 bool recordReadAsLatest = false;
 
-// The reading begun ahead by the check in progress, if any.
-RecordReadAhead* readingAhead = nullptr;
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
 // True when the regular file at path holds exactly text. Compared piece by piece: the usual
 // answer, a record that is the manifest just fetched, then needs no second text of megabytes.
 bool holdsExactly(const std::filesystem::path& path, std::string_view text) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  FileStream file(std::fopen(path.c_str(), "rb"));
   struct stat st;
   if (!file || ::fstat(fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<uint64_t>(st.st_size) != text.size()) {
@@ -51,12 +45,6 @@ bool holdsExactly(const std::filesystem::path& path, std::string_view text) {
 
 }  // namespace
 
-void readInstalledState() {
-  recordReadAsLatest = false;
-  std::string ignored;
-  board.valid = parseReleaseFile(board.options.installDir / "install.manifest", board.installed, ignored);
-}
-
 RecordReadAhead::RecordReadAhead(bool onASecondThread) {
   const std::filesystem::path record = board.options.installDir / "install.manifest";
   readAsLatest_ = !board.manifestText.empty() && holdsExactly(record, board.manifestText);
@@ -65,28 +53,17 @@ RecordReadAhead::RecordReadAhead(bool onASecondThread) {
       std::string ignored;
       valid_ = parseReleaseFile(record, installed_, ignored);
     };
-    try {
-      if (onASecondThread) thread_ = std::thread(read);
-    } catch (const std::system_error&) {
-      onASecondThread = false;  // no thread to spare
-    }
-    if (!onASecondThread) read();
+    if (!onASecondThread || !startHelperThread(thread_, read)) read();
   }
-  readingAhead = this;
 }
 
 RecordReadAhead::~RecordReadAhead() {
-  if (readingAhead == this) readingAhead = nullptr;
   if (thread_.joinable()) thread_.join();
 }
 
-void readInstalledStateAgainstLatest() {
-  // Without a reading begun by the check, the record is read here and now.
-  std::optional<RecordReadAhead> readHere;
-  if (!readingAhead) readHere.emplace(false);
-  RecordReadAhead& reading = *std::exchange(readingAhead, nullptr);
-  if (reading.thread_.joinable()) reading.thread_.join();
-  recordReadAsLatest = reading.readAsLatest_;
+void RecordReadAhead::finish() {
+  if (thread_.joinable()) thread_.join();
+  recordReadAsLatest = readAsLatest_;
   if (recordReadAsLatest) {
     // The manifest the check has just verified and parsed: the same text gives the same
     // release, which installedRelease() then hands out instead of a copy.
@@ -94,8 +71,8 @@ void readInstalledStateAgainstLatest() {
     board.valid = true;
     return;
   }
-  board.installed = std::move(reading.installed_);
-  board.valid = reading.valid_;
+  board.installed = std::move(installed_);
+  board.valid = valid_;
 }
 
 bool recordIsCurrent() {
@@ -103,7 +80,8 @@ bool recordIsCurrent() {
 }
 
 const Release& installedRelease() {
-  // A release read from a record always has files: an empty one was left empty on purpose,
-  // unless something has filled board.installed since (a commit, a test).
-  return recordReadAsLatest && board.installed.files.empty() ? board.latest : board.installed;
+  // Once a commit has filled board.installed, it holds the latest release too.
+  return recordReadAsLatest ? board.latest : board.installed;
 }
+
+bool nothingToDo() { return board.neededFiles.empty() && !board.linksNeeded && recordIsCurrent(); }

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <utility>
 
+#include "download/helper_thread.h"
+
 namespace {
 
 constexpr size_t mostHeld = 256;  // more than an update of a few hundred files replaces
@@ -44,10 +46,12 @@ void ReplacedFiles::letGoOfAll() {
 bool ReplacedFiles::startHelpers() {
   if (started_) return !helpers_.empty();
   started_ = true;
-  try {
-    for (unsigned i = 0; i < helperCount_; ++i) helpers_.emplace_back([this] { letGo(); });
-  } catch (const std::system_error&) {
+  helpers_.reserve(helperCount_);
+  for (unsigned i = 0; i < helperCount_; ++i) {
+    std::thread helper;
     // Fewer helpers than asked for still let go of everything; none means no hold at all.
+    if (!startHelperThread(helper, [this] { letGo(); })) break;
+    helpers_.push_back(std::move(helper));
   }
   return !helpers_.empty();
 }
@@ -61,20 +65,17 @@ void ReplacedFiles::hold(const std::filesystem::path& path) {
   }
   // A path descriptor references the entry without opening it: no device is opened, no
   // content read, and the entry's kind does not matter.
-  const int fd = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return;  // nothing there, as at a first install: no helper is started for it
-  if (!startHelpers()) {
-    ::close(fd);
-    return;
-  }
-  last_ = fd;
+  FileDescriptor file(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.isOpen()) return;  // nothing there, as at a first install: no helper is started for it
+  if (!startHelpers()) return;
+  last_ = std::move(file);
 }
 
 void ReplacedFiles::handOverLast() {
-  if (last_ < 0) return;
+  if (!last_.isOpen()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    held_.push_back(std::exchange(last_, -1));
+    held_.push_back(std::move(last_));
   }
   wake_.notify_one();
 }
@@ -84,10 +85,10 @@ void ReplacedFiles::letGo() {
   while (true) {
     wake_.wait(lock, [this] { return !held_.empty() || finishing_; });
     if (held_.empty()) return;
-    const int fd = held_.back();
+    FileDescriptor file = std::move(held_.back());
     held_.pop_back();
     lock.unlock();
-    ::close(fd);
+    file.reset();
     lock.lock();
   }
 }

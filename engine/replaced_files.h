@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "release/file_guards.h"
+
 class ReplacedFiles {
  public:
   // helpers: the threads that let go of the files; 0 holds nothing.
@@ -43,7 +45,7 @@ class ReplacedFiles {
   std::vector<std::thread> helpers_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  int last_ = -1;          // held, perhaps not replaced yet: no helper may close it
-  std::vector<int> held_;  // replaced, for the helpers to close
+  FileDescriptor last_;                // held, perhaps not replaced yet: no helper may close it
+  std::vector<FileDescriptor> held_;  // replaced, for the helpers to close
   bool finishing_ = false;
 };

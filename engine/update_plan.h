@@ -13,13 +13,9 @@
 
 #include "release/release.h"
 
-// Reads "install.manifest" of the install folder into board.installed and board.valid.
-void readInstalledState();
-
 // The installed release as the last check read it (meaningful while board.valid): when the
 // record held exactly the manifest that check verified, that is board.latest itself, and
-// board.installed is left empty rather than filled with a copy of a release of perhaps tens of
-// thousands of files.
+// board.installed is not filled with a copy of a release of perhaps tens of thousands of files.
 const Release& installedRelease();
 
 // Locks the install folder for this process, if it exists, so that no second copy works on it
@@ -32,6 +28,11 @@ extern const char* const anotherCopyRunning;
 
 // Fetches and verifies the latest manifest and works out what is needed.
 bool checkForUpdate(std::string& error);
+
+// True after a check when the install is current: no file and no link needed, and the record
+// names the latest release. Every file and link in place but the record naming another release
+// (a run stopped just before recording) still needs the commit.
+[[nodiscard]] bool nothingToDo();
 
 // When set, applyUpdate calls it while it downloads, a few times a second, with the bytes done
 // (never fewer than before within one call) and the bytes needed.

@@ -15,17 +15,18 @@
 #include <string>
 #include <string_view>
 
+#include <sodium.h>
+
 #include "release/release.h"
+#include "tests/keys/test_key.h"
 #include "tools/publish.h"
 
 namespace {
 
-// The public key of tests/keys/test-release.seed.
-const char* const testPublicKey = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
 const char* const notPublished = "the release's signature does not match: it was not published by Varnholt";
 
-unsigned char seed[32];
-unsigned char publicKey[32];
+SigningSeed seed;
+PublicKey publicKey;
 
 void fail(const char* what, const std::string& detail = "") {
   std::fprintf(stderr, "verifyRelease: %s %s\n", what, detail.c_str());
@@ -49,22 +50,6 @@ bool isParserMessage(const std::string& error) {
          startsWith(error, "a link leaves the install folder: ");
 }
 
-bool sameRelease(const Release& a, const Release& b) {
-  if (a.version != b.version || a.protocol != b.protocol || a.game != b.game) return false;
-  if (a.files.size() != b.files.size() || a.links.size() != b.links.size()) return false;
-  for (size_t i = 0; i < a.files.size(); ++i) {
-    const ReleaseFile& x = a.files[i];
-    const ReleaseFile& y = b.files[i];
-    if (x.hash != y.hash || x.size != y.size || x.path != y.path || x.executable != y.executable) {
-      return false;
-    }
-  }
-  for (size_t i = 0; i < a.links.size(); ++i) {
-    if (a.links[i].target != b.links[i].target || a.links[i].path != b.links[i].path) return false;
-  }
-  return true;
-}
-
 // verifyRelease must give what parseRelease gives for the signed part.
 void expectParse(std::string_view text, std::string_view signedPart) {
   Release verified;
@@ -76,7 +61,7 @@ void expectParse(std::string_view text, std::string_view signedPart) {
   if (verifiedOk != parsedOk || verifyError != parseError) {
     fail("differs from the parser:", verifyError + " / " + parseError);
   }
-  if (verifiedOk && !sameRelease(verified, parsed)) fail("gave another release than the parser");
+  if (verifiedOk && verified != parsed) fail("gave another release than the parser");
 }
 
 }  // namespace
@@ -84,14 +69,9 @@ void expectParse(std::string_view text, std::string_view signedPart) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (sodium_init() < 0) fail("sodium_init failed");
   std::string error;
-  if (!loadSeed(VARNHOLT_SOURCE_DIR "/tests/keys/test-release.seed", seed, error)) fail(error.c_str());
-  if (!decodeHex(testPublicKey, publicKey, sizeof publicKey)) fail("bad test key");
-  unsigned char derived[32];
-  publicKeyFromSeed(seed, derived);
-  if (std::string_view(reinterpret_cast<char*>(derived), 32) !=
-      std::string_view(reinterpret_cast<char*>(publicKey), 32)) {
-    fail("the test seed does not give the test key");
-  }
+  if (!loadSeed(testSeedFile, seed, error)) fail(error.c_str());
+  if (!decodeHex(testPublicKeyHex, publicKey)) fail("bad test key");
+  if (publicKeyFromSeed(seed) != publicKey) fail("the test seed does not give the test key");
   return 0;
 }
 

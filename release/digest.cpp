@@ -1,40 +1,23 @@
 // BLAKE2b-256 digests of files and of data streamed in chunks, as 64 lower-case hex digits.
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <memory>
 
+#include "release/file_guards.h"
+#include "release/files.h"
 #include "release/release.h"
 
 namespace {
 
 constexpr size_t digestLength = 32;
-constexpr size_t readBufferSize = 1024 * 1024;
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);  // nothing was written, so a close error loses nothing
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-std::string hexText(const unsigned char* bytes, size_t length) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text(length * 2, '0');
-  for (size_t i = 0; i < length; ++i) {
-    text[2 * i] = digits[bytes[i] >> 4];
-    text[2 * i + 1] = digits[bytes[i] & 0x0f];
-  }
-  return text;
+// The state lives in the object's own bytes, so that release.h need not carry libsodium's header.
+crypto_generichash_state* blake2bState(unsigned char* bytes) {
+  return reinterpret_cast<crypto_generichash_state*>(bytes);
 }
 
 }  // namespace
@@ -48,31 +31,28 @@ std::string fileDigest(const std::filesystem::path& path) {
   // one like /dev/zero would never end.
   struct stat status;
   if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return {};
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[readBufferSize]);
   DigestStream stream;
-  while (true) {
-    ssize_t count = read(file.get(), buffer.get(), readBufferSize);
-    if (count < 0 && errno == EINTR) continue;
-    // A read error part way: the bytes so far are not the file's content, and a digest of
-    // them would only look like a real answer.
-    if (count < 0) return {};
-    if (count == 0) break;
-    stream.add(buffer.get(), static_cast<size_t>(count));
-  }
+  uint64_t count = 0;
+  // A read error part way: the bytes so far are not the file's content, and a digest of them
+  // would only look like a real answer.
+  if (!digestAll(file.get(), stream, count)) return {};
   return finishDigest(stream);
 }
 
 // Neither call can fail for an unkeyed 32-byte digest; their results carry no information.
-DigestStream::DigestStream() { (void)crypto_generichash_init(&state_, nullptr, 0, digestLength); }
+DigestStream::DigestStream() {
+  static_assert(sizeof(crypto_generichash_state) <= sizeof state_ && alignof(crypto_generichash_state) <= 64);
+  (void)crypto_generichash_init(blake2bState(state_), nullptr, 0, digestLength);
+}
 
 void DigestStream::add(const void* data, size_t length) {
   if (length == 0) return;
-  (void)crypto_generichash_update(&state_, static_cast<const unsigned char*>(data), length);
+  (void)crypto_generichash_update(blake2bState(state_), static_cast<const unsigned char*>(data), length);
 }
 
 std::string finishDigest(DigestStream& stream) {
   unsigned char digest[digestLength];
   // A second finish is refused by libsodium; an empty text never matches a hash.
-  if (crypto_generichash_final(&stream.state_, digest, digestLength) != 0) return {};
+  if (crypto_generichash_final(blake2bState(stream.state_), digest, digestLength) != 0) return {};
   return hexText(digest, digestLength);
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "release/file_guards.h"
 #include "release/release.h"
 
 namespace {
@@ -14,18 +15,6 @@ constexpr std::string_view magicLine = "varnholt-release 1";
 // "file " + 64 hex digits + " 0 x" + LF: no file line is shorter, so the text can hold no more
 // file lines than its length over this.
 constexpr size_t shortestFileLine = 5 + 64 + 4 + 1;
-
-bool isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool isHexText(std::string_view text, size_t length) {
-  if (text.size() != length) return false;
-  for (char c : text) {
-    if (!isHexDigit(c)) return false;
-  }
-  return true;
-}
 
 // Reads a number the way strtol reads base 10 and keeps the low 32 bits of the result, as a
 // 32-bit field that receives a long does (out-of-range text gives LONG_MIN or LONG_MAX first).
@@ -175,10 +164,6 @@ class ReleaseLines {
   bool signed_ = false;
 };
 
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-
 }  // namespace
 
 bool parseRelease(std::string_view text, Release& release, std::string& error) {
@@ -192,7 +177,7 @@ bool parseRelease(std::string_view text, Release& release, std::string& error) {
 }
 
 bool parseReleaseFile(const std::filesystem::path& path, Release& release, std::string& error) {
-  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  FileStream file(std::fopen(path.c_str(), "rb"));
   if (!file) return parseRelease("", release, error);
   struct stat st;
   const bool regular = ::fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode);

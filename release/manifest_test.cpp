@@ -18,22 +18,6 @@ std::string manifestWith(const std::string& extra) {
   return "varnholt-release 1\nversion 1.0\ngame bin/game\nexec " + hashA + " 5 bin/game\n" + extra;
 }
 
-bool sameRelease(const Release& a, const Release& b) {
-  if (a.version != b.version || a.protocol != b.protocol || a.game != b.game ||
-      a.files.size() != b.files.size() || a.links.size() != b.links.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.files.size(); ++i) {
-    const ReleaseFile& x = a.files[i];
-    const ReleaseFile& y = b.files[i];
-    if (x.hash != y.hash || x.size != y.size || x.path != y.path || x.executable != y.executable) return false;
-  }
-  for (size_t i = 0; i < a.links.size(); ++i) {
-    if (a.links[i].target != b.links[i].target || a.links[i].path != b.links[i].path) return false;
-  }
-  return true;
-}
-
 // parseReleaseFile on text written to a file: the same answer, error and release as
 // parseRelease on the text itself.
 void expectSameFromFile(const std::string& text) {
@@ -45,7 +29,7 @@ void expectSameFromFile(const std::string& text) {
   const bool wholeResult = parseRelease(text, whole, wholeError);
   EXPECT_EQ(parseReleaseFile(path, pieces, piecesError), wholeResult);
   EXPECT_EQ(piecesError, wholeError);
-  EXPECT_TRUE(sameRelease(pieces, whole));
+  EXPECT_TRUE(pieces == whole);
 }
 
 TEST(ManifestParser, ReadsTheExampleRelease) {
@@ -209,7 +193,7 @@ TEST(ManifestParser, AFileThatCannotBeReadIsAnEmptyText) {
     std::string error;
     EXPECT_FALSE(parseReleaseFile(path, release, error));
     EXPECT_EQ(error, "not a Varnholt release");
-    EXPECT_TRUE(sameRelease(release, Release()));
+    EXPECT_TRUE(release == Release());
   }
 }
 

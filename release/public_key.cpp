@@ -1,3 +1,3 @@
 #include "release/release.h"
 
-const char* releasePublicKey = VARNHOLT_RELEASE_PUBLIC_KEY;
+const char* const releasePublicKey = VARNHOLT_RELEASE_PUBLIC_KEY;

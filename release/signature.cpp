@@ -1,4 +1,6 @@
 // The release signature: EdDSA over edwards25519 with BLAKE2b-512 on the last signature line.
+#include <sodium.h>
+
 #include <cstring>
 
 #include "release/release.h"
@@ -21,30 +23,11 @@ bool isBelowGroupOrder(const unsigned char scalar[32]) {
   return false;  // equal
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
-bool decodeHex(std::string_view text, unsigned char* out, size_t count) {
-  if (text.size() != 2 * count) return false;
-  for (size_t i = 0; i < count; ++i) {
-    int high = hexValue(text[2 * i]);
-    int low = hexValue(text[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    out[i] = static_cast<unsigned char>(high << 4 | low);
-  }
-  return true;
-}
-
-bool checkSignature(const unsigned char signature[64], const unsigned char publicKey[32],
-                    std::string_view message) {
-  const unsigned char* r = signature;
-  const unsigned char* s = signature + 32;
+bool checkSignature(const Signature& signature, const PublicKey& publicKey, std::string_view message) {
+  const unsigned char* r = signature.data();
+  const unsigned char* s = signature.data() + 32;
   if (!isBelowGroupOrder(s)) return false;
 
   // h = BLAKE2b-512(R || A || message) mod L
@@ -52,7 +35,7 @@ bool checkSignature(const unsigned char signature[64], const unsigned char publi
   crypto_generichash_state state;
   if (crypto_generichash_init(&state, nullptr, 0, sizeof wideHash) != 0 ||
       crypto_generichash_update(&state, r, 32) != 0 ||
-      crypto_generichash_update(&state, publicKey, 32) != 0 ||
+      crypto_generichash_update(&state, publicKey.data(), publicKey.size()) != 0 ||
       crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(message.data()),
                                 message.size()) != 0 ||
       crypto_generichash_final(&state, wideHash, sizeof wideHash) != 0) {
@@ -67,12 +50,12 @@ bool checkSignature(const unsigned char signature[64], const unsigned char publi
   unsigned char hA[32];
   unsigned char expectedR[32];
   if (crypto_scalarmult_ed25519_base_noclamp(sB, s) != 0) return false;
-  if (crypto_scalarmult_ed25519_noclamp(hA, h, publicKey) != 0) return false;
+  if (crypto_scalarmult_ed25519_noclamp(hA, h, publicKey.data()) != 0) return false;
   if (crypto_core_ed25519_sub(expectedR, sB, hA) != 0) return false;
   return std::memcmp(expectedR, r, 32) == 0;
 }
 
-bool verifyRelease(std::string_view text, const unsigned char* publicKey, Release& release,
+bool verifyRelease(std::string_view text, const PublicKey& publicKey, Release& release,
                    std::string& error) {
   if (text.size() < signatureMarker.size()) {
     error = "the release is not signed";
@@ -89,8 +72,8 @@ bool verifyRelease(std::string_view text, const unsigned char* publicKey, Releas
          (signatureText.back() == ' ' || signatureText.back() == '\r' || signatureText.back() == '\n')) {
     signatureText.remove_suffix(1);
   }
-  unsigned char signature[64];
-  if (signatureText.size() != 128 || !decodeHex(signatureText, signature, sizeof signature)) {
+  Signature signature;
+  if (!decodeHex(signatureText, signature)) {
     error = "the release's signature is malformed";
     return false;
   }

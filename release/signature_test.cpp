@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <algorithm>
 #include <cstring>
@@ -7,19 +8,20 @@
 
 #include "release/release.h"
 #include "tools/publish.h"
+#include "tests/keys/test_key.h"
 
 namespace {
 
 const std::string notSigned = "the release is not signed";
 const std::string malformed = "the release's signature is malformed";
 const std::string noMatch = "the release's signature does not match: it was not published by Varnholt";
-const std::string knownPublicKey = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
+const std::string knownPublicKey = testPublicKeyHex;
 
 class ReleaseSignature : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(decodeHex("9f0e444c69f77a49bd0be89db92c38fe713e0963165cca12faf5712d7657120f", seed, 32));
-    ASSERT_TRUE(decodeHex(knownPublicKey, publicKey, 32));
+    ASSERT_TRUE(decodeHex(testSeedHex, seed));
+    ASSERT_TRUE(decodeHex(knownPublicKey, publicKey));
     // An empty line before the signature line, so that the signed part ends in two LFs.
     signedPart = "varnholt-release 1\nversion 2.1\nprotocol 1\ngame run.sh\n"
                  "exec 00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff 9 run.sh\n\n";
@@ -39,21 +41,14 @@ class ReleaseSignature : public testing::Test {
 
   // The signature with S replaced by a 256-bit little-endian number.
   std::string withScalar(const unsigned char s[32]) {
-    unsigned char signature[64];
-    EXPECT_TRUE(decodeHex(signatureHex, signature, 64));
-    std::memcpy(signature + 32, s, 32);
-    return withSignature(hex(signature, 64) + "\n");
+    Signature signature;
+    EXPECT_TRUE(decodeHex(signatureHex, signature));
+    std::memcpy(signature.data() + 32, s, 32);
+    return withSignature(hexText(signature) + "\n");
   }
 
-  static std::string hex(const unsigned char* bytes, size_t size) {
-    std::string text(size * 2 + 1, '\0');
-    sodium_bin2hex(text.data(), text.size(), bytes, size);
-    text.pop_back();
-    return text;
-  }
-
-  unsigned char seed[32];
-  unsigned char publicKey[32];
+  SigningSeed seed;
+  PublicKey publicKey;
   std::string signedPart;
   std::string signedText;
   std::string signatureHex;
@@ -147,13 +142,13 @@ TEST_F(ReleaseSignature, ChecksPresenceAndFormOfTheSignatureLine) {
 }
 
 TEST_F(ReleaseSignature, RefusesSignaturesThatDoNotMatch) {
-  unsigned char otherSeed[32];
-  std::memset(otherSeed, 7, sizeof otherSeed);
+  SigningSeed otherSeed;
+  otherSeed.fill(7);
   std::string fromOtherKey = signManifest(signedPart, otherSeed);
   EXPECT_EQ(verify(fromOtherKey), noMatch);
 
-  unsigned char signature[64];
-  ASSERT_TRUE(decodeHex(signatureHex, signature, 64));
+  Signature signature;
+  ASSERT_TRUE(decodeHex(signatureHex, signature));
   static const unsigned char order[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
                                           0xa2, 0xde, 0xf9, 0xde, 0x14, 0, 0, 0, 0, 0, 0,
                                           0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10};
@@ -176,18 +171,17 @@ TEST_F(ReleaseSignature, RefusesSignaturesThatDoNotMatch) {
 
   // R replaced by an encoding that is no point of the curve: for y = 2 the curve equation
   // gives x^2 = (y^2 - 1) / (d y^2 + 1), which is not a square modulo 2^255 - 19.
-  unsigned char notAPoint[32] = {2};
-  ASSERT_FALSE(crypto_core_ed25519_is_valid_point(notAPoint));
-  unsigned char badR[64];
-  std::memcpy(badR, signature, 64);
-  std::memcpy(badR, notAPoint, 32);
-  EXPECT_EQ(verify(withSignature(hex(badR, 64) + "\n")), noMatch);
+  PublicKey notAPoint{2};
+  ASSERT_FALSE(crypto_core_ed25519_is_valid_point(notAPoint.data()));
+  Signature badR = signature;
+  std::memcpy(badR.data(), notAPoint.data(), 32);
+  EXPECT_EQ(verify(withSignature(hexText(badR) + "\n")), noMatch);
   EXPECT_FALSE(checkSignature(badR, publicKey, signedPart));
 
   // Keys that are not usable points: never accepted, never a crash.
-  unsigned char identity[32] = {1};
-  unsigned char zeroKey[32] = {};
-  for (const unsigned char* key : std::vector<const unsigned char*>{notAPoint, identity, zeroKey}) {
+  const PublicKey identity{1};
+  const PublicKey zeroKey{};
+  for (const PublicKey& key : {notAPoint, identity, zeroKey}) {
     EXPECT_FALSE(checkSignature(signature, key, signedPart));
   }
   EXPECT_TRUE(checkSignature(signature, publicKey, signedPart));

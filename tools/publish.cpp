@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,17 +13,14 @@
 #include <cstring>
 #include <map>
 #include <set>
-#include <memory>
 
 #include "engine/contained.h"
-#include "tools/file_descriptor.h"
+#include "release/file_guards.h"
+#include "release/files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr size_t readBufferSize = 1024 * 1024;
-
 
 // Removes a temporary file unless it was handed over.
 class TemporaryFile {
@@ -50,19 +48,10 @@ bool measureFile(const fs::path& path, std::string& digest, uint64_t& size, std:
     error = "could not read " + path.string() + " (" + std::strerror(errno) + ")";
     return false;
   }
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[readBufferSize]);
   DigestStream stream;
-  size = 0;
-  while (true) {
-    ssize_t count = read(file.get(), buffer.get(), readBufferSize);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      error = "could not read " + path.string() + " (" + std::strerror(errno) + ")";
-      return false;
-    }
-    if (count == 0) break;
-    stream.add(buffer.get(), static_cast<size_t>(count));
-    size += static_cast<uint64_t>(count);
+  if (!digestAll(file.get(), stream, size)) {
+    error = "could not read " + path.string() + " (" + std::strerror(errno) + ")";
+    return false;
   }
   digest = finishDigest(stream);
   return true;
@@ -74,17 +63,8 @@ bool writeWholeFile(const fs::path& path, std::string_view content, std::string&
     error = "could not write " + path.string() + " (" + std::strerror(errno) + ")";
     return false;
   }
-  size_t done = 0;
-  while (done < content.size()) {
-    ssize_t count = write(file.get(), content.data() + done, content.size() - done);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      error = "could not write " + path.string() + " (" + std::strerror(count < 0 ? errno : ENOSPC) + ")";
-      return false;
-    }
-    done += static_cast<size_t>(count);
-  }
-  if (fchmod(file.get(), 0644) != 0 || fsync(file.get()) != 0 || !file.closeChecked()) {
+  if (!writeAll(file.get(), content.data(), content.size()) || fchmod(file.get(), 0644) != 0 ||
+      fsync(file.get()) != 0 || !file.closeChecked()) {
     error = "could not write " + path.string() + " (" + std::strerror(errno) + ")";
     return false;
   }
@@ -98,17 +78,11 @@ bool readWholeFile(const fs::path& path, std::string& content, std::string& erro
     return false;
   }
   content.clear();
-  char buffer[65536];
-  while (true) {
-    ssize_t count = read(file.get(), buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      error = "could not read " + path.string() + " (" + std::strerror(errno) + ")";
-      return false;
-    }
-    if (count == 0) return true;
-    content.append(buffer, static_cast<size_t>(count));
+  if (!readAll(file.get(), content)) {
+    error = "could not read " + path.string() + " (" + std::strerror(errno) + ")";
+    return false;
   }
+  return true;
 }
 
 // True when inner is outer or lies below it (both made absolute and free of links first).
@@ -225,18 +199,18 @@ bool collectGameFolder(const fs::path& gameFolder, const std::vector<std::string
 
 // True when the file's bytes are the seed, raw or as its hex text (either case, with or
 // without a line ending).
-bool holdsSeed(const FoundFile& file, const unsigned char seed[32]) {
+bool holdsSeed(const FoundFile& file, const SigningSeed& seed) {
   if (file.size != 32 && (file.size < 64 || file.size > 66)) return false;
   std::string content;
   std::string ignored;
   if (!readWholeFile(file.source, content, ignored)) return false;
-  bool same = content.size() == 32 && sodium_memcmp(content.data(), seed, 32) == 0;
+  bool same = content.size() == 32 && sodium_memcmp(content.data(), seed.data(), seed.size()) == 0;
   if (!same) {
     std::string_view text = content;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
-    unsigned char decoded[32];
-    same = decodeHex(text, decoded, 32) && sodium_memcmp(decoded, seed, 32) == 0;
-    sodium_memzero(decoded, sizeof decoded);
+    SigningSeed decoded;
+    same = decodeHex(text, decoded) && sodium_memcmp(decoded.data(), seed.data(), seed.size()) == 0;
+    sodium_memzero(decoded.data(), decoded.size());
   }
   sodium_memzero(content.data(), content.size());
   return same;
@@ -347,7 +321,7 @@ std::string manifestText(const Release& release) {
 }
 
 bool publishRelease(const fs::path& gameFolder, const std::string& version, const std::string& gamePath,
-                    const unsigned char seed[32], const fs::path& tree, const PublishOptions& options,
+                    const SigningSeed& seed, const fs::path& tree, const PublishOptions& options,
                     PublishOutcome& outcome, std::string& error) {
   outcome = PublishOutcome{};
   if (version.empty() || version.find_first_of("\r\n") != std::string::npos) {
@@ -378,8 +352,7 @@ bool publishRelease(const fs::path& gameFolder, const std::string& version, cons
   }
 
   // The tree's current release: its key must be this seed's, unless the publisher insists.
-  unsigned char publicKey[32];
-  publicKeyFromSeed(seed, publicKey);
+  const PublicKey publicKey = publicKeyFromSeed(seed);
   fs::path latestPath = tree / "latest.manifest";
   std::string current;
   Release currentRelease;
@@ -503,7 +476,7 @@ bool publishRelease(const fs::path& gameFolder, const std::string& version, cons
 }
 
 bool publishRelease(const fs::path& gameFolder, const std::string& version, const std::string& gamePath,
-                    const unsigned char seed[32], const fs::path& tree, std::string& error) {
+                    const SigningSeed& seed, const fs::path& tree, std::string& error) {
   PublishOutcome outcome;
   return publishRelease(gameFolder, version, gamePath, seed, tree, PublishOptions{}, outcome, error);
 }
@@ -512,7 +485,7 @@ bool readReleaseManifest(const fs::path& tree, std::string& text, std::string& e
   return readWholeFile(tree / "latest.manifest", text, error);
 }
 
-bool verifyTree(const fs::path& tree, const unsigned char publicKey[32], Release& release,
+bool verifyTree(const fs::path& tree, const PublicKey& publicKey, Release& release,
                 std::vector<std::string>& problems, std::string& error) {
   problems.clear();
   std::string manifest;

@@ -6,6 +6,7 @@
 // (byte order), then the signature line.
 #pragma once
 
+#include <array>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -13,20 +14,24 @@
 
 #include "release/release.h"
 
+// The secret from which the signing key is derived.
+constexpr size_t seedBytes = 32;
+using SigningSeed = std::array<unsigned char, seedBytes>;
+
 // Seed files hold 64 hex digits and a line feed; mode 0600.
-bool loadSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std::string& error);
+[[nodiscard]] bool loadSeed(const std::filesystem::path& seedFile, SigningSeed& seed, std::string& error);
 // Makes a fresh random seed in a new file (never over an existing one), mode 0600.
-bool createSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std::string& error);
+[[nodiscard]] bool createSeed(const std::filesystem::path& seedFile, SigningSeed& seed, std::string& error);
 // A warning when other users may read the seed file (group or others have read access), or "".
 std::string seedFileWarning(const std::filesystem::path& seedFile);
-void publicKeyFromSeed(const unsigned char seed[32], unsigned char publicKey[32]);
-std::string publicKeyHex(const unsigned char seed[32]);
+PublicKey publicKeyFromSeed(const SigningSeed& seed);
+std::string publicKeyHex(const SigningSeed& seed);
 
 // EdDSA over edwards25519 with BLAKE2b-512: the 64-byte signature (R, S) of message.
-void signMessage(std::string_view message, const unsigned char seed[32], unsigned char signature[64]);
+Signature signMessage(std::string_view message, const SigningSeed& seed);
 // The signed part followed by "signature " + 128 lower-case hex digits + "\n". A signed part
 // that does not end in a line feed gets one first (it is then signed with it).
-std::string signManifest(std::string_view signedPart, const unsigned char seed[32]);
+std::string signManifest(std::string_view signedPart, const SigningSeed& seed);
 
 // The unsigned manifest text of release: magic line, version, protocol, game, then the files
 // and links in the order the record holds them. Paths are written as they are.
@@ -54,21 +59,21 @@ struct PublishOutcome {
 // error, a line each. gamePath must name an executable file (or a link to one) of the folder.
 // A tree whose latest.manifest this seed did not sign is refused unless options.force. On
 // failure "latest.manifest" is untouched.
-bool publishRelease(const std::filesystem::path& gameFolder, const std::string& version,
-                    const std::string& gamePath, const unsigned char seed[32],
-                    const std::filesystem::path& tree, const PublishOptions& options,
-                    PublishOutcome& outcome, std::string& error);
+[[nodiscard]] bool publishRelease(const std::filesystem::path& gameFolder, const std::string& version,
+                                  const std::string& gamePath, const SigningSeed& seed,
+                                  const std::filesystem::path& tree, const PublishOptions& options,
+                                  PublishOutcome& outcome, std::string& error);
 // The same with default options.
-bool publishRelease(const std::filesystem::path& gameFolder, const std::string& version,
-                    const std::string& gamePath, const unsigned char seed[32],
-                    const std::filesystem::path& tree, std::string& error);
+[[nodiscard]] bool publishRelease(const std::filesystem::path& gameFolder, const std::string& version,
+                                  const std::string& gamePath, const SigningSeed& seed,
+                                  const std::filesystem::path& tree, std::string& error);
 
 // Orders versions by their numeric parts ("1.10" after "1.9", "2.0-beta3" after "2.0-beta2"):
 // negative, zero or positive. Versions with the same numbers compare equal.
 int compareVersions(const std::string& a, const std::string& b);
 
 // Reads <tree>/latest.manifest as it is.
-bool readReleaseManifest(const std::filesystem::path& tree, std::string& text, std::string& error);
+[[nodiscard]] bool readReleaseManifest(const std::filesystem::path& tree, std::string& text, std::string& error);
 
 // Checks a release tree: the signature of "latest.manifest" against publicKey (error filled and
 // false when it cannot be read, is not signed by that key or does not parse), then every file:
@@ -76,8 +81,8 @@ bool readReleaseManifest(const std::filesystem::path& tree, std::string& text, s
 // problems ("missing: <path> (files/<hash>)", "wrong size: <path> (<n> bytes, expected <m>)",
 // "wrong digest: <path> (files/<hash>)"); the tree is sound when the result is true and
 // problems is empty.
-bool verifyTree(const std::filesystem::path& tree, const unsigned char publicKey[32],
-                Release& release, std::vector<std::string>& problems, std::string& error);
+[[nodiscard]] bool verifyTree(const std::filesystem::path& tree, const PublicKey& publicKey,
+                              Release& release, std::vector<std::string>& problems, std::string& error);
 
 // Files in <tree>/files that no kept manifest names. The kept manifests are latest.manifest (with
 // its copy in <tree>/manifests) and the keep newest others there, by version; the rest are dropped. Nothing is removed
@@ -88,5 +93,5 @@ struct PruneResult {
   std::vector<std::string> unusedFiles;       // "files/<hash>"
   uint64_t unusedBytes = 0;
 };
-bool pruneTree(const std::filesystem::path& tree, size_t keep, bool remove, PruneResult& result,
-               std::string& error);
+[[nodiscard]] bool pruneTree(const std::filesystem::path& tree, size_t keep, bool remove, PruneResult& result,
+                             std::string& error);

@@ -1,4 +1,5 @@
 #include "tools/publish.h"
+#include "tests/keys/test_key.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,30 +12,12 @@
 #include <vector>
 
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string testSeedFile = std::string(VARNHOLT_SOURCE_DIR) + "/tests/keys/test-release.seed";
-const std::string testPublicKeyHex = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
-
-void writeText(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644)) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-  fs::permissions(path, mode);
-}
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string digestOf(const std::string& bytes) {
-  DigestStream stream;
-  stream.add(bytes.data(), bytes.size());
-  return finishDigest(stream);
-}
 
 std::set<std::string> namesIn(const fs::path& folder) {
   std::set<std::string> names;
@@ -47,7 +30,7 @@ class Publishing : public testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(loadSeed(testSeedFile, seed, error)) << error;
-    ASSERT_TRUE(decodeHex(testPublicKeyHex, publicKey, 32));
+    ASSERT_TRUE(decodeHex(testPublicKeyHex, publicKey));
     game = root.path() / "game";
     tree = root.path() / "tree";
     writeText(game / "bin/game", "game program", fs::perms(0755));
@@ -66,8 +49,8 @@ class Publishing : public testing::Test {
   TempFolder root;
   fs::path game;
   fs::path tree;
-  unsigned char seed[32];
-  unsigned char publicKey[32];
+  SigningSeed seed;
+  PublicKey publicKey;
 };
 
 TEST_F(Publishing, WritesAPredictableSignedTree) {
@@ -181,7 +164,7 @@ TEST_F(Publishing, RefusesWhatAReleaseCannotHoldAndKeepsTheLastManifest) {
        [&] { writeText(game / "notes/key.txt", readText(testSeedFile)); }, "2.0", "bin/game",
        [&] { fs::remove_all(game / "notes"); }},
       {"the file raw.bin holds the signing seed; it must never be published",
-       [&] { writeText(game / "raw.bin", std::string(reinterpret_cast<const char*>(seed), 32)); }, "2.0",
+       [&] { writeText(game / "raw.bin", std::string(reinterpret_cast<const char*>(seed.data()), seed.size())); }, "2.0",
        "bin/game", [&] { fs::remove(game / "raw.bin"); }},
       // Every bad path at once, in path order, not one per run.
       {"3 problems in the game folder " + g + ":\n"
@@ -251,7 +234,7 @@ TEST_F(Publishing, KeepsTheSeedAndOtherKeysOut) {
   const std::string published = readText(tree / "latest.manifest");
 
   // Another seed over a tree that this one signed: refused unless forced.
-  unsigned char otherSeed[32] = {7};
+  SigningSeed otherSeed{7};
   writeText(game / "bin/game", "game program 2", fs::perms(0755));
   EXPECT_FALSE(publishRelease(game, "1.1", "bin/game", otherSeed, tree, options, outcome, error));
   EXPECT_EQ(error, (tree / "latest.manifest").string() + " does not verify with this seed's public key " +
@@ -267,8 +250,7 @@ TEST_F(Publishing, KeepsTheSeedAndOtherKeysOut) {
             "replacing " + (tree / "latest.manifest").string() +
                 ", which does not verify with this seed (the release's signature does not match: it was not "
                 "published by Varnholt)");
-  unsigned char otherKey[32];
-  publicKeyFromSeed(otherSeed, otherKey);
+  PublicKey otherKey = publicKeyFromSeed(otherSeed);
   Release release;
   EXPECT_TRUE(verifyRelease(readText(tree / "latest.manifest"), otherKey, release, error)) << error;
 }
@@ -435,9 +417,8 @@ TEST_F(Publishing, VerifyFindsMissingAndDamagedFiles) {
                           "wrong size: lib/libaudio.so.2 (6 bytes, expected 5)",
                       }));
 
-  unsigned char otherKey[32];
-  unsigned char otherSeed[32] = {1};
-  publicKeyFromSeed(otherSeed, otherKey);
+  SigningSeed otherSeed{1};
+  PublicKey otherKey = publicKeyFromSeed(otherSeed);
   EXPECT_FALSE(verifyTree(tree, otherKey, release, problems, error));
   EXPECT_EQ(error, "the release's signature does not match: it was not published by Varnholt");
 
@@ -463,7 +444,7 @@ TEST(SeedFiles, LoadOnlySixtyFourHexDigits) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.content);
     writeText(file, c.content, fs::perms(0600));
-    unsigned char seed[32];
+    SigningSeed seed;
     std::string error;
     ASSERT_EQ(loadSeed(file, seed, error), c.ok) << error;
     if (c.ok) {
@@ -472,7 +453,7 @@ TEST(SeedFiles, LoadOnlySixtyFourHexDigits) {
       EXPECT_EQ(error, "the seed file " + file.string() + " does not hold 64 hex digits");
     }
   }
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   EXPECT_FALSE(loadSeed(folder.path() / "missing", seed, error));
   EXPECT_EQ(error, "could not read the seed file " + (folder.path() / "missing").string() +
@@ -482,18 +463,18 @@ TEST(SeedFiles, LoadOnlySixtyFourHexDigits) {
 TEST(SeedFiles, CreatesANewPrivateSeedAndNeverOverwrites) {
   TempFolder folder;
   fs::path file = folder.path() / "release.seed";
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   ASSERT_TRUE(createSeed(file, seed, error)) << error;
   EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600));
   std::string content = readText(file);
   ASSERT_EQ(content.size(), 65u);
   EXPECT_EQ(content.back(), '\n');
-  unsigned char loaded[32];
+  SigningSeed loaded;
   ASSERT_TRUE(loadSeed(file, loaded, error)) << error;
   EXPECT_EQ(publicKeyHex(loaded), publicKeyHex(seed));
 
-  unsigned char second[32];
+  SigningSeed second;
   EXPECT_FALSE(createSeed(file, second, error));
   EXPECT_EQ(error, "the seed file " + file.string() + " already exists; it was left as it was");
   EXPECT_EQ(readText(file), content);

@@ -23,7 +23,7 @@ bool isReleaseUrl(const std::string& text) {
   return text.rfind("https://", 0) == 0 || text.rfind("http://", 0) == 0;
 }
 
-bool verifyServer(const std::string& url, const unsigned char publicKey[32], Release& release,
+bool verifyServer(const std::string& url, const PublicKey& publicKey, Release& release,
                   std::vector<std::string>& problems, std::string& error) {
   problems.clear();
   const std::string source = url.empty() || url.back() == '/' ? url : url + "/";

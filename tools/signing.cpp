@@ -1,6 +1,7 @@
 // Signing seeds and EdDSA signatures over edwards25519 with BLAKE2b-512, the scheme the
 // setup program checks.
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +11,8 @@
 
 #include "tools/publish.h"
 
-#include "tools/file_descriptor.h"
+#include "release/file_guards.h"
+#include "release/files.h"
 
 namespace {
 
@@ -41,9 +43,9 @@ std::string_view bytesView(const unsigned char* bytes, size_t size) {
 
 // The secret scalar a (clamped, then reduced modulo L for the scalar arithmetic) and the
 // nonce prefix, both from BLAKE2b-512 of the seed.
-void expandSeed(const unsigned char seed[32], unsigned char scalar[32], unsigned char prefix[32]) {
+void expandSeed(const SigningSeed& seed, unsigned char scalar[32], unsigned char prefix[32]) {
   SecretBytes<64> expanded;
-  blake2b512(expanded.bytes, {bytesView(seed, 32)});
+  blake2b512(expanded.bytes, {bytesView(seed.data(), seed.size())});
   expanded.bytes[0] &= 248;
   expanded.bytes[31] &= 127;
   expanded.bytes[31] |= 64;
@@ -53,16 +55,9 @@ void expandSeed(const unsigned char seed[32], unsigned char scalar[32], unsigned
   crypto_core_ed25519_scalar_reduce(scalar, wide.bytes);
 }
 
-std::string lowerHex(const unsigned char* bytes, size_t size) {
-  std::string text(size * 2 + 1, '\0');
-  sodium_bin2hex(text.data(), text.size(), bytes, size);
-  text.pop_back();
-  return text;
-}
-
 }  // namespace
 
-bool loadSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std::string& error) {
+bool loadSeed(const std::filesystem::path& seedFile, SigningSeed& seed, std::string& error) {
   FileDescriptor file(open(seedFile.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
     error = "could not read the seed file " + seedFile.string() + " (" + std::strerror(errno) + ")";
@@ -83,18 +78,18 @@ bool loadSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std
   }
   std::string_view content = bytesView(text.bytes, length);
   if (!content.empty() && content.back() == '\n') content.remove_suffix(1);
-  if (!decodeHex(content, seed, 32)) {
+  if (!decodeHex(content, seed)) {
     error = "the seed file " + seedFile.string() + " does not hold 64 hex digits";
-    sodium_memzero(seed, 32);
+    sodium_memzero(seed.data(), seed.size());
     return false;
   }
   return true;
 }
 
-bool createSeed(const std::filesystem::path& seedFile, unsigned char seed[32], std::string& error) {
-  randombytes_buf(seed, 32);
+bool createSeed(const std::filesystem::path& seedFile, SigningSeed& seed, std::string& error) {
+  randombytes_buf(seed.data(), seed.size());
   SecretBytes<seedHexLength + 2> text;
-  sodium_bin2hex(reinterpret_cast<char*>(text.bytes), sizeof text.bytes, seed, 32);
+  sodium_bin2hex(reinterpret_cast<char*>(text.bytes), sizeof text.bytes, seed.data(), seed.size());
   text.bytes[seedHexLength] = '\n';
 
   FileDescriptor file(open(seedFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
@@ -106,17 +101,8 @@ bool createSeed(const std::filesystem::path& seedFile, unsigned char seed[32], s
     }
     return false;
   }
-  bool written = fchmod(file.get(), 0600) == 0;
-  size_t done = 0;
-  while (written && done < seedHexLength + 1) {
-    ssize_t count = write(file.get(), text.bytes + done, seedHexLength + 1 - done);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      written = false;
-      break;
-    }
-    done += static_cast<size_t>(count);
-  }
+  bool written = fchmod(file.get(), 0600) == 0 &&
+                 writeAll(file.get(), reinterpret_cast<const char*>(text.bytes), seedHexLength + 1);
   if (written) written = fsync(file.get()) == 0;
   int savedErrno = errno;
   if (!file.closeChecked() && written) {
@@ -127,7 +113,7 @@ bool createSeed(const std::filesystem::path& seedFile, unsigned char seed[32], s
     std::error_code ignored;
     std::filesystem::remove(seedFile, ignored);  // a seed that was not stored whole is no seed
     error = "could not write the seed file " + seedFile.string() + " (" + std::strerror(savedErrno) + ")";
-    sodium_memzero(seed, 32);
+    sodium_memzero(seed.data(), seed.size());
     return false;
   }
   return true;
@@ -142,55 +128,54 @@ std::string seedFileWarning(const std::filesystem::path& seedFile) {
          "); make it private: chmod 600 " + seedFile.string();
 }
 
-void publicKeyFromSeed(const unsigned char seed[32], unsigned char publicKey[32]) {
+PublicKey publicKeyFromSeed(const SigningSeed& seed) {
   SecretBytes<32> scalar;
   SecretBytes<32> prefix;
   expandSeed(seed, scalar.bytes, prefix.bytes);
+  PublicKey publicKey;
   // Only fails for a scalar of zero, which a clamped scalar never is modulo L.
-  (void)crypto_scalarmult_ed25519_base_noclamp(publicKey, scalar.bytes);
+  (void)crypto_scalarmult_ed25519_base_noclamp(publicKey.data(), scalar.bytes);
+  return publicKey;
 }
 
-std::string publicKeyHex(const unsigned char seed[32]) {
-  unsigned char publicKey[32];
-  publicKeyFromSeed(seed, publicKey);
-  return lowerHex(publicKey, sizeof publicKey);
-}
+std::string publicKeyHex(const SigningSeed& seed) { return hexText(publicKeyFromSeed(seed)); }
 
-void signMessage(std::string_view message, const unsigned char seed[32], unsigned char signature[64]) {
+Signature signMessage(std::string_view message, const SigningSeed& seed) {
   SecretBytes<32> scalar;
   SecretBytes<32> prefix;
   expandSeed(seed, scalar.bytes, prefix.bytes);
-  unsigned char publicKey[32];
-  (void)crypto_scalarmult_ed25519_base_noclamp(publicKey, scalar.bytes);
+  PublicKey publicKey;
+  (void)crypto_scalarmult_ed25519_base_noclamp(publicKey.data(), scalar.bytes);
+  Signature signature;
 
   // r = BLAKE2b-512(prefix || M) mod L, R = [r]B
   SecretBytes<64> wide;
   SecretBytes<32> nonce;
   blake2b512(wide.bytes, {bytesView(prefix.bytes, 32), message});
   crypto_core_ed25519_scalar_reduce(nonce.bytes, wide.bytes);
-  unsigned char* r = signature;
-  unsigned char* s = signature + 32;
+  unsigned char* r = signature.data();
+  unsigned char* s = signature.data() + 32;
   // A nonce of zero would need a BLAKE2b output that is a multiple of L: not a real case.
   (void)crypto_scalarmult_ed25519_base_noclamp(r, nonce.bytes);
 
   // h = BLAKE2b-512(R || A || M) mod L, S = r + h * a mod L
   unsigned char challengeWide[64];
   unsigned char challenge[32];
-  blake2b512(challengeWide, {bytesView(r, 32), bytesView(publicKey, 32), message});
+  blake2b512(challengeWide, {bytesView(r, 32), bytesView(publicKey.data(), publicKey.size()), message});
   crypto_core_ed25519_scalar_reduce(challenge, challengeWide);
   SecretBytes<32> product;
   crypto_core_ed25519_scalar_mul(product.bytes, challenge, scalar.bytes);
   crypto_core_ed25519_scalar_add(s, nonce.bytes, product.bytes);
+  return signature;
 }
 
-std::string signManifest(std::string_view signedPart, const unsigned char seed[32]) {
+std::string signManifest(std::string_view signedPart, const SigningSeed& seed) {
   std::string text(signedPart);
   // The signature line must start a line of its own, or the program would not find it.
   if (text.empty() || text.back() != '\n') text += '\n';
-  unsigned char signature[64];
-  signMessage(text, seed, signature);
+  const Signature signature = signMessage(text, seed);
   text += "signature ";
-  text += lowerHex(signature, sizeof signature);
+  text += hexText(signature);
   text += '\n';
   return text;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <curl/curl.h>
+#include <sodium.h>
 
 #include "tools/publish.h"
 #include "tools/server_check.h"
@@ -62,21 +63,21 @@ void warn(const std::string& message) {
 }
 
 int keygen(const std::string& seedFile) {
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   if (!createSeed(seedFile, seed, error)) return fail(error);
   std::string key = publicKeyHex(seed);
-  sodium_memzero(seed, sizeof seed);
+  sodium_memzero(seed.data(), seed.size());
   std::printf("%s\n", key.c_str());
   return 0;
 }
 
 int pubkey(const std::string& seedFile) {
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   if (!loadSeed(seedFile, seed, error)) return fail(error);
   std::string key = publicKeyHex(seed);
-  sodium_memzero(seed, sizeof seed);
+  sodium_memzero(seed.data(), seed.size());
   if (std::string warning = seedFileWarning(seedFile); !warning.empty()) warn(warning);
   std::printf("%s\n", key.c_str());
   return 0;
@@ -100,7 +101,7 @@ int publish(const std::vector<std::string>& args) {
   }
   if (positional.size() != 5) return usage();
   options.seedFile = positional[3];
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   if (!loadSeed(options.seedFile, seed, error)) return fail(error);
   if (std::string warning = seedFileWarning(options.seedFile); !warning.empty()) warn(warning);
@@ -108,7 +109,7 @@ int publish(const std::vector<std::string>& args) {
   PublishOutcome outcome;
   bool published = publishRelease(positional[0], positional[1], positional[2], seed, positional[4], options,
                                   outcome, error);
-  sodium_memzero(seed, sizeof seed);
+  sodium_memzero(seed.data(), seed.size());
   for (const std::string& warning : outcome.warnings) warn(warning);
   if (!published) return fail(error);
   const Release& release = outcome.release;
@@ -127,8 +128,8 @@ int publish(const std::vector<std::string>& args) {
 }
 
 int verify(const std::string& where, const std::string& keyHex) {
-  unsigned char publicKey[32];
-  if (keyHex.size() != 64 || !decodeHex(keyHex, publicKey, sizeof publicKey)) {
+  PublicKey publicKey;
+  if (!decodeHex(keyHex, publicKey)) {
     return fail("the public key must be 64 hex digits");
   }
   Release release;

@@ -8,16 +8,16 @@
 
 #include "release/release.h"
 #include "tests/support/process.h"
+#include "tests/keys/test_key.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_files.h"
 #include "tools/publish.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string testSeedFile = std::string(VARNHOLT_SOURCE_DIR) + "/tests/keys/test-release.seed";
-const std::string testPublicKeyHex = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
 
 ProcessResult runTool(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {VARNHOLT_RELEASE_TOOL_PATH};
@@ -25,23 +25,6 @@ ProcessResult runTool(const std::vector<std::string>& args) {
   ProcessOptions options;
   options.timeoutSeconds = 60;
   return runProcess(argv, options);
-}
-
-void writeText(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644)) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-  fs::permissions(path, mode);
-}
-
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string digestOf(const std::string& bytes) {
-  DigestStream stream;
-  stream.add(bytes.data(), bytes.size());
-  return finishDigest(stream);
 }
 
 // The test seed as a publisher keeps it: a private copy (a checkout gives every file mode 0644).
@@ -63,7 +46,7 @@ TEST(ReleaseTool, KeygenMakesAPrivateSeedAndPrintsOnlyThePublicKey) {
 
   std::string seedText = readText(seedFile);
   EXPECT_EQ(made.output.find(seedText.substr(0, 64)), std::string::npos);
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   ASSERT_TRUE(loadSeed(seedFile, seed, error)) << error;
   EXPECT_EQ(publicKeyHex(seed) + "\n", made.output);
@@ -92,7 +75,7 @@ TEST(ReleaseTool, PublishThenVerify) {
             "entries show it\n"
             "signed with public key " + testPublicKeyHex + "\n"
             "published 1.0: 2 files, 1 links, 26 bytes\n");
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   ASSERT_TRUE(loadSeed(testSeedFile, seed, error)) << error;
   EXPECT_EQ(readText(tree / "latest.manifest"),

@@ -1,6 +1,7 @@
 // Signatures checked both ways against an independent EdDSA-with-BLAKE2b built from the noble
 // libraries (tests/crypto/eddsa_blake2b.js).
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <fstream>
 #include <string>
@@ -8,20 +9,12 @@
 
 #include "release/release.h"
 #include "tests/support/process.h"
+#include "tests/keys/test_key.h"
 #include "tests/support/temp_folder.h"
 #include "tools/publish.h"
 
 namespace {
 
-const std::string testSeedHex = "9f0e444c69f77a49bd0be89db92c38fe713e0963165cca12faf5712d7657120f";
-const std::string testPublicKeyHex = "c008b814a7d269a1fa3c6528b19201a24d797912db9996ff02a1ff356e45552b";
-
-std::string hex(const unsigned char* bytes, size_t size) {
-  std::string text(size * 2 + 1, '\0');
-  sodium_bin2hex(text.data(), text.size(), bytes, size);
-  text.pop_back();
-  return text;
-}
 
 // Runs the script on jobs, one a line; returns its answers, one a line.
 std::vector<std::string> runNoble(const TempFolder& folder, const std::vector<std::string>& jobs) {
@@ -45,7 +38,7 @@ std::vector<std::string> runNoble(const TempFolder& folder, const std::vector<st
 }
 
 std::string messageHex(const std::string& message) {
-  return message.empty() ? "-" : hex(reinterpret_cast<const unsigned char*>(message.data()), message.size());
+  return message.empty() ? "-" : hexText(reinterpret_cast<const unsigned char*>(message.data()), message.size());
 }
 
 TEST(EdDsaCrossCheck, AgreesWithAnIndependentImplementationBothWays) {
@@ -62,9 +55,9 @@ TEST(EdDsaCrossCheck, AgreesWithAnIndependentImplementationBothWays) {
     for (size_t i = 0; i < size; ++i) message[i] = static_cast<char>(i * 7 + 3);
     messages.push_back(message);
   }
-  unsigned char randomSeed[32];
-  randombytes_buf(randomSeed, sizeof randomSeed);
-  const std::vector<std::string> seeds = {testSeedHex, hex(randomSeed, 32)};
+  SigningSeed randomSeed;
+  randombytes_buf(randomSeed.data(), randomSeed.size());
+  const std::vector<std::string> seeds = {testSeedHex, hexText(randomSeed)};
 
   struct Expectation {
     std::string what;
@@ -75,22 +68,20 @@ TEST(EdDsaCrossCheck, AgreesWithAnIndependentImplementationBothWays) {
   std::vector<std::string> jobs;
   std::vector<Expectation> expectations;
   for (const std::string& seedHex : seeds) {
-    unsigned char seed[32];
-    unsigned char publicKey[32];
-    ASSERT_TRUE(decodeHex(seedHex, seed, 32));
-    publicKeyFromSeed(seed, publicKey);
+    SigningSeed seed;
+    ASSERT_TRUE(decodeHex(seedHex, seed));
+    const PublicKey publicKey = publicKeyFromSeed(seed);
     jobs.push_back("public-key " + seedHex);
-    expectations.push_back({"public key of " + seedHex, hex(publicKey, 32), seedHex, ""});
+    expectations.push_back({"public key of " + seedHex, hexText(publicKey), seedHex, ""});
     for (const std::string& message : messages) {
-      unsigned char signature[64];
-      signMessage(message, seed, signature);
+      const Signature signature = signMessage(message, seed);
       std::string changed = message.empty() ? std::string(1, '\0') : message;
       changed.back() = static_cast<char>(changed.back() ^ 0x01);
       jobs.push_back("sign " + seedHex + " " + messageHex(message));
       expectations.push_back({"noble signature", "", seedHex, message});
-      jobs.push_back("verify " + hex(publicKey, 32) + " " + hex(signature, 64) + " " + messageHex(message));
+      jobs.push_back("verify " + hexText(publicKey) + " " + hexText(signature) + " " + messageHex(message));
       expectations.push_back({"our signature under noble", "valid", seedHex, message});
-      jobs.push_back("verify " + hex(publicKey, 32) + " " + hex(signature, 64) + " " + messageHex(changed));
+      jobs.push_back("verify " + hexText(publicKey) + " " + hexText(signature) + " " + messageHex(changed));
       expectations.push_back({"our signature on a changed message under noble", "invalid", seedHex, message});
     }
   }
@@ -107,16 +98,13 @@ TEST(EdDsaCrossCheck, AgreesWithAnIndependentImplementationBothWays) {
     }
     // A signature made by noble: the program accepts it, and makes the very same one itself
     // (both derive the nonce from the seed, so signing is deterministic).
-    unsigned char seed[32];
-    unsigned char publicKey[32];
-    unsigned char nobleSignature[64];
-    ASSERT_TRUE(decodeHex(e.seedHex, seed, 32));
-    publicKeyFromSeed(seed, publicKey);
-    ASSERT_TRUE(decodeHex(answers[i], nobleSignature, 64)) << answers[i];
+    SigningSeed seed;
+    Signature nobleSignature;
+    ASSERT_TRUE(decodeHex(e.seedHex, seed));
+    const PublicKey publicKey = publicKeyFromSeed(seed);
+    ASSERT_TRUE(decodeHex(answers[i], nobleSignature)) << answers[i];
     EXPECT_TRUE(checkSignature(nobleSignature, publicKey, e.message));
-    unsigned char ours[64];
-    signMessage(e.message, seed, ours);
-    EXPECT_EQ(hex(ours, 64), answers[i]);
+    EXPECT_EQ(hexText(signMessage(e.message, seed)), answers[i]);
     if (e.message == manifest) {
       Release release;
       std::string error;

@@ -13,6 +13,7 @@
 #include "tests/support/net.h"
 #include "tests/support/process.h"
 #include "tests/support/rerun.h"
+#include "tests/support/scoped_state.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
 
@@ -66,28 +67,6 @@ class SelfSignedServer {
   int port_ = 0;
 };
 
-// Sets environment variables for one scope and puts the old values back afterwards.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(std::initializer_list<std::pair<const char*, const char*>> values) {
-    for (const auto& [name, value] : values) {
-      const char* old = std::getenv(name);
-      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-      if (value) setenv(name, value, 1);
-      else unsetenv(name);
-    }
-  }
-  ~ScopedEnvironment() {
-    for (const auto& [name, value] : saved_) {
-      if (value) setenv(name.c_str(), value->c_str(), 1);
-      else unsetenv(name.c_str());
-    }
-  }
-
- private:
-  std::map<std::string, std::optional<std::string>> saved_;
-};
-
 struct Fetched {
   bool ok = false;
   std::string error;
@@ -131,14 +110,14 @@ TEST(Proxy, PlainHttpGoesThroughTheProxyUnlessNoProxyMatches) {
   ForwardProxy proxy;
   std::string url = tree.server->httpUrl() + "linux/latest.manifest";
   {
-    ScopedEnvironment environment{{"http_proxy", proxy.url().c_str()}, {"no_proxy", nullptr}, {"NO_PROXY", nullptr}};
+    ScopedEnv httpProxy("http_proxy", proxy.url()), noProxy("no_proxy", std::nullopt), noProxyUpper("NO_PROXY", std::nullopt);
     Fetched fetched = fetch(url, true);
     EXPECT_TRUE(fetched.ok) << fetched.error;
     EXPECT_EQ(fetched.body, manifestBytes);
   }
   EXPECT_EQ(proxy.requestLines(), std::vector<std::string>{"GET " + url + " HTTP/1.1"});
   {
-    ScopedEnvironment environment{{"http_proxy", proxy.url().c_str()}, {"no_proxy", "127.0.0.1"}};
+    ScopedEnv httpProxy("http_proxy", proxy.url()), noProxy("no_proxy", "127.0.0.1");
     Fetched fetched = fetch(url, true);
     EXPECT_TRUE(fetched.ok) << fetched.error;
   }
@@ -152,7 +131,7 @@ TEST(Proxy, HttpsGoesThroughTheProxyAsATunnel) {
   ServedTree tree;
   ForwardProxy proxy;
   std::string url = tree.server->httpsUrl() + "linux/latest.manifest";
-  ScopedEnvironment environment{{"https_proxy", proxy.url().c_str()}, {"no_proxy", nullptr}, {"NO_PROXY", nullptr}};
+  ScopedEnv httpsProxy("https_proxy", proxy.url()), noProxy("no_proxy", std::nullopt), noProxyUpper("NO_PROXY", std::nullopt);
   Fetched fetched = fetch(url, true);
   EXPECT_TRUE(fetched.ok) << fetched.error;
   EXPECT_EQ(fetched.body, manifestBytes);

@@ -62,7 +62,7 @@ class Refusal : public ::testing::Test {
 };
 
 TEST_F(Refusal, ManifestsThatAreNotThePublishersAreRefusedBeforeAnythingIsFetched) {
-  unsigned char otherSeed[32];
+  SigningSeed otherSeed;
   for (unsigned char& byte : otherSeed) byte = 7;
   const std::string newer = manifestText(releaseRecord(newerRelease()));
   TestRelease leaving = newerRelease();

@@ -8,18 +8,19 @@
 
 #include "app/status_board.h"
 #include "desktop/desktop.h"
+#include "tests/keys/test_key.h"
 #include "tools/publish.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const unsigned char* testSeed() {
-  static unsigned char seed[32];
+const SigningSeed& testSeed() {
+  static SigningSeed seed;
   static bool loaded = false;
   if (!loaded) {
     std::string error;
-    if (!loadSeed(fs::path(VARNHOLT_SOURCE_DIR) / "tests/keys/test-release.seed", seed, error)) {
+    if (!loadSeed(testSeedFile, seed, error)) {
       throw std::runtime_error("test seed: " + error);
     }
     loaded = true;
@@ -113,16 +114,6 @@ void addFile(TreeSnapshot& tree, const std::string& path, const std::string& con
   addFolders(tree, path);
   tree[path] = describeFile(content, mode);
 }
-
-void writeText(const fs::path& path, const std::string& content) {
-  std::error_code ec;
-  if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) throw std::runtime_error("could not write " + path.string());
-}
-
-std::string readText(const fs::path& path) { return readFile(path); }
 
 TreeSnapshot withoutStaging(TreeSnapshot tree) {
   for (auto it = tree.begin(); it != tree.end();) {

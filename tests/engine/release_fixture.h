@@ -10,6 +10,7 @@
 
 #include "release/release.h"
 #include "tests/support/process.h"
+#include "tests/support/test_files.h"
 
 struct GameFile {
   std::string path;
@@ -51,9 +52,6 @@ TreeSnapshot withoutStaging(TreeSnapshot tree);
 void addFile(TreeSnapshot& tree, const std::string& path, const std::string& content, int mode = 0644);
 std::string describeFile(const std::string& content, int mode);
 
-// Writes content to path, making its folders.
-void writeText(const std::filesystem::path& path, const std::string& content);
-std::string readText(const std::filesystem::path& path);
 // The lines of a text, without their line feeds.
 std::vector<std::string> linesOf(const std::string& text);
 

@@ -5,6 +5,7 @@
 
 #include "release/release.h"
 #include "tools/publish.h"
+#include "tests/keys/test_key.h"
 
 namespace fs = std::filesystem;
 
@@ -26,7 +27,7 @@ void InstallFixture::SetUp() {
   fs::create_directories(www);
   fs::create_directories(home);
   std::string error;
-  ASSERT_TRUE(loadSeed(VARNHOLT_SOURCE_DIR "/tests/keys/test-release.seed", seed, error)) << error;
+  ASSERT_TRUE(loadSeed(testSeedFile, seed, error)) << error;
 }
 
 fs::path InstallFixture::tree(const std::string& channel) const { return www / channel / "linux"; }

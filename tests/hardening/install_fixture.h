@@ -16,6 +16,7 @@
 #include "tests/support/servers.h"
 #include "tests/engine/release_fixture.h"
 #include "tests/support/temp_folder.h"
+#include "tools/publish.h"
 
 struct FolderFile {
   std::string content;
@@ -67,7 +68,7 @@ class InstallFixture : public testing::Test {
   std::filesystem::path installDir;
   std::filesystem::path home;
   std::filesystem::path logPath;
-  unsigned char seed[32] = {};
+  SigningSeed seed{};
 
  private:
   std::unique_ptr<NginxServer> server_;

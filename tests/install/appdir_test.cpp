@@ -10,6 +10,7 @@
 
 #include "release/release.h"
 #include "tests/support/process.h"
+#include "tests/keys/test_key.h"
 #include "tests/support/servers.h"
 #include "tests/support/snapshot_pixels.h"
 #include "tests/support/temp_folder.h"
@@ -20,7 +21,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const fs::path builtAppDir = fs::path(VARNHOLT_BUILD_DIR) / "AppDir";
-const std::string testSeedFile = std::string(VARNHOLT_SOURCE_DIR) + "/tests/keys/test-release.seed";
 
 std::string readelf(const std::string& option, const fs::path& file) {
   ProcessResult result = runProcess({"readelf", option, file.string()});
@@ -110,7 +110,7 @@ TEST_F(MovedAppDir, DrawsAndInstallsWithoutTheBuildsPrefix) {
   std::ofstream(gameFolder / "bin/game.sh") << "#!/bin/sh\n";
   fs::permissions(gameFolder / "bin/game.sh", fs::perms(0755));
   std::ofstream(gameFolder / "data.pak") << std::string(100000, 'd');
-  unsigned char seed[32];
+  SigningSeed seed;
   std::string error;
   ASSERT_TRUE(loadSeed(testSeedFile, seed, error)) << error;
   ASSERT_TRUE(publishRelease(gameFolder, "1.0", "bin/game.sh", seed, www / "linux", error)) << error;

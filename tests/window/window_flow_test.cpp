@@ -18,6 +18,7 @@
 #include "release/release.h"
 #include "tests/engine/release_fixture.h"
 #include "tests/support/process.h"
+#include "tests/keys/test_key.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"
 #include "tests/window/window_session.h"
@@ -82,7 +83,7 @@ class WindowInteraction : public testing::Test {
     fs::create_directories(www);
     fs::create_directories(home);
     std::string error;
-    ASSERT_TRUE(loadSeed(VARNHOLT_SOURCE_DIR "/tests/keys/test-release.seed", seed, error)) << error;
+    ASSERT_TRUE(loadSeed(testSeedFile, seed, error)) << error;
   }
 
   // Publishes version: a stand-in game "bin/game.sh", which writes its arguments (one a line)
@@ -150,7 +151,7 @@ class WindowInteraction : public testing::Test {
 
   TempFolder temp;
   fs::path root, www, installDir, home, logPath, record;
-  unsigned char seed[32] = {};
+  SigningSeed seed{};
   VirtualDisplay display;
 };
 
