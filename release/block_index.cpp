@@ -187,29 +187,72 @@ uint64_t blockIndexLimit(uint64_t fileSize) {
   return blockIndexLength(BlockIndexLayout{fileSize, smallestIndexBlock, widestStrongSum});
 }
 
-bool makeBlockIndex(int fd, uint32_t blockSize, uint32_t strongWidth, std::string& index, std::string& error) {
+BlockIndexWriter::~BlockIndexWriter() {
+  if (job_) rs_job_free(static_cast<rs_job_t*>(job_));
+}
+
+bool BlockIndexWriter::begin(uint32_t blockSize, uint32_t strongWidth, std::string& error) {
   if (!isPowerOfTwo(blockSize) || blockSize < smallestIndexBlock || blockSize > largestIndexBlock ||
       strongWidth < narrowestStrongSum || strongWidth > widestStrongSum) {
     error = "unsupported block size or sum width";
     return false;
   }
   rs_trace_to(quiet);
-  JobFreed job{rs_sig_begin(blockSize, strongWidth, RS_RK_BLAKE2_SIG_MAGIC)};
-  if (!job.job) {
+  if (job_) rs_job_free(static_cast<rs_job_t*>(job_));
+  job_ = rs_sig_begin(blockSize, strongWidth, RS_RK_BLAKE2_SIG_MAGIC);
+  if (!job_) {
     error = "could not start the block sums";
     return false;
   }
-  std::string sums;
-  auto keep = [&sums](const char* data, size_t length) {
-    sums.append(data, length);
-    return true;
-  };
-  // The size is what was read, so that the header and the sums describe the same bytes.
-  uint64_t fileSize = 0;
-  if (!driveFromFile(job.job, fd, keep, nullptr, fileSize, error)) return false;
-  const BlockIndexLayout layout{fileSize, blockSize, strongWidth};
-  if (sums.size() < librsyncHeaderSize ||
-      sums.size() - librsyncHeaderSize != blockIndexLength(layout) - blockIndexHeaderSize) {
+  blockSize_ = blockSize;
+  strongWidth_ = strongWidth;
+  fileSize_ = 0;
+  sums_.clear();
+  return true;
+}
+
+bool BlockIndexWriter::run(const char* data, size_t length, bool last, std::string& error) {
+  if (!job_) {
+    error = "the block sums were not started";
+    return false;
+  }
+  char output[deltaOutputSize];
+  rs_buffers_t buffers{};
+  buffers.next_in = const_cast<char*>(data);
+  buffers.avail_in = length;
+  buffers.eof_in = last ? 1 : 0;
+  for (;;) {
+    buffers.next_out = output;
+    buffers.avail_out = sizeof output;
+    const size_t before = buffers.avail_in;
+    const rs_result result = rs_job_iter(static_cast<rs_job_t*>(job_), &buffers);
+    const size_t produced = sizeof output - buffers.avail_out;
+    sums_.append(output, produced);
+    if (result == RS_DONE) return true;
+    if (result != RS_BLOCKED) {
+      error = rs_strerror(result);
+      return false;
+    }
+    if (!last && buffers.avail_in == 0) return true;
+    if (produced == 0 && buffers.avail_in == before) {
+      error = "the block sums made no progress";
+      return false;
+    }
+  }
+}
+
+bool BlockIndexWriter::add(const char* data, size_t length, std::string& error) {
+  fileSize_ += length;
+  return run(data, length, false, error);
+}
+
+bool BlockIndexWriter::finish(std::string& index, std::string& error) {
+  if (!run(nullptr, 0, true, error)) return false;
+  rs_job_free(static_cast<rs_job_t*>(job_));
+  job_ = nullptr;
+  const BlockIndexLayout layout{fileSize_, blockSize_, strongWidth_};
+  if (sums_.size() < librsyncHeaderSize ||
+      sums_.size() - librsyncHeaderSize != blockIndexLength(layout) - blockIndexHeaderSize) {
     error = "the block sums do not fit the file";
     return false;
   }
@@ -217,12 +260,31 @@ bool makeBlockIndex(int fd, uint32_t blockSize, uint32_t strongWidth, std::strin
   index.reserve(static_cast<size_t>(blockIndexLength(layout)));
   index.append(indexMagic, sizeof indexMagic);
   appendBigEndian(index, indexVersion, 4);
-  appendBigEndian(index, fileSize, 8);
-  appendBigEndian(index, blockSize, 4);
+  appendBigEndian(index, fileSize_, 8);
+  appendBigEndian(index, blockSize_, 4);
   appendBigEndian(index, blockIndexWeakWidth, 1);
-  appendBigEndian(index, strongWidth, 1);
-  index.append(sums, librsyncHeaderSize, std::string::npos);
+  appendBigEndian(index, strongWidth_, 1);
+  index.append(sums_, librsyncHeaderSize, std::string::npos);
+  sums_.clear();
+  sums_.shrink_to_fit();
   return true;
+}
+
+bool makeBlockIndex(int fd, uint32_t blockSize, uint32_t strongWidth, std::string& index, std::string& error) {
+  BlockIndexWriter writer;
+  if (!writer.begin(blockSize, strongWidth, error)) return false;
+  std::unique_ptr<char[]> buffer(new char[seedReadSize]);
+  for (;;) {
+    const ssize_t count = ::read(fd, buffer.get(), seedReadSize);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      error = std::string("could not read (") + std::strerror(errno) + ")";
+      return false;
+    }
+    if (count == 0) break;
+    if (!writer.add(buffer.get(), static_cast<size_t>(count), error)) return false;
+  }
+  return writer.finish(index, error);
 }
 
 bool parseBlockIndex(std::string_view index, uint64_t expectedSize, BlockIndexLayout& layout) {

@@ -41,9 +41,31 @@ uint64_t blockIndexLength(const BlockIndexLayout& layout);
 // The longest index a file of fileSize may have: the bound on what fetching one costs.
 uint64_t blockIndexLimit(uint64_t fileSize);
 
-// The index of the file open at fd (read from its start to its end, once).
+// The index of the file open at fd (read from where it stands to its end, once).
 [[nodiscard]] bool makeBlockIndex(int fd, uint32_t blockSize, uint32_t strongWidth, std::string& index,
                                   std::string& error);
+
+// The same for a file that arrives a piece at a time.
+class BlockIndexWriter {
+ public:
+  // False for an unsupported layout.
+  [[nodiscard]] bool begin(uint32_t blockSize, uint32_t strongWidth, std::string& error);
+  [[nodiscard]] bool add(const char* data, size_t length, std::string& error);
+  [[nodiscard]] bool finish(std::string& index, std::string& error);
+  BlockIndexWriter() = default;
+  BlockIndexWriter(const BlockIndexWriter&) = delete;
+  BlockIndexWriter& operator=(const BlockIndexWriter&) = delete;
+  ~BlockIndexWriter();
+
+ private:
+  bool run(const char* data, size_t length, bool last, std::string& error);
+
+  void* job_ = nullptr;  // rs_job_t
+  uint32_t blockSize_ = 0;
+  uint32_t strongWidth_ = 0;
+  uint64_t fileSize_ = 0;
+  std::string sums_;
+};
 
 // Checks the fields in order and the length; false for anything malformed or for an index of a
 // file whose size is not expectedSize.
