@@ -303,7 +303,12 @@ BlockUpdate updateByBlocks(const ReleaseFile& file, const fs::path& part,
   if (board.cancel.load()) return BlockUpdate::Cancelled;
   if (index.empty()) return BlockUpdate::FullDownload;
   FdClosed seed{openSeed(file)};
-  if (seed.fd < 0) return BlockUpdate::FullDownload;
+  // Else what an interrupted run left of this file: kept open, it outlives its name.
+  if (seed.fd < 0) seed.fd = ::open(part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat seedStatus = {};
+  if (seed.fd < 0 || ::fstat(seed.fd, &seedStatus) != 0 || !S_ISREG(seedStatus.st_mode)) {
+    return BlockUpdate::FullDownload;
+  }
 
   // A new file at the part file's name, never written through a link planted there.
   if (::unlink(part.c_str()) != 0 && errno != ENOENT) return BlockUpdate::FullDownload;

@@ -1,5 +1,6 @@
 // Staging a large file by its changed blocks: the installed copy of the file at the same path
-// (the seed) is searched for the blocks listed in the file's block index on the server; the
+// (the seed; else the part file an interrupted run left for the same file) is searched for
+// the blocks listed in the file's block index on the server; the
 // blocks found are copied into the part file and only the rest is fetched with range requests.
 // The part file is then judged like a downloaded one: size, then digest. Anything short of a
 // sound file leaves the file to the full download.
