@@ -49,6 +49,24 @@ uint32_t rollingSum(const unsigned char* data, size_t length) {
   return sum;
 }
 
+// The same sum in four interleaved chains (bytes i, i+4, ... each with mult^4), so that the
+// multiplications do not wait on one another; length must be a multiple of 4.
+uint32_t rollingSumOfBlock(const unsigned char* data, size_t length) {
+  constexpr uint32_t mult2 = rollingMult * rollingMult;
+  constexpr uint32_t mult3 = mult2 * rollingMult;
+  constexpr uint32_t mult4 = mult2 * mult2;
+  uint32_t lane0 = 0, lane1 = 0, lane2 = 0, lane3 = 0;
+  uint32_t seedShare = rollingSeed;
+  for (size_t i = 0; i < length; i += 4) {
+    lane0 = lane0 * mult4 + data[i];
+    lane1 = lane1 * mult4 + data[i + 1];
+    lane2 = lane2 * mult4 + data[i + 2];
+    lane3 = lane3 * mult4 + data[i + 3];
+    seedShare *= mult4;
+  }
+  return seedShare + lane0 * mult3 + lane1 * mult2 + lane2 * rollingMult + lane3;
+}
+
 uint32_t power(uint32_t base, uint64_t exponent) {
   uint32_t result = 1;
   while (exponent > 0) {
@@ -322,7 +340,7 @@ bool findBlocks(std::string_view index, int seedFd, const std::function<bool(con
                                     ? static_cast<size_t>(sums.lengthOf(sums.blocks() - 1))
                                     : blockSize;
     const bool atTail = windowLength < blockSize;
-    if (!windowKnown) weak = rollingSum(window, windowLength);
+    if (!windowKnown) weak = atTail ? rollingSum(window, windowLength) : rollingSumOfBlock(window, windowLength);
     windowKnown = true;
     size_t found = SIZE_MAX;
     // The block after one just found is taken on its weak sum: the whole file's digest judges

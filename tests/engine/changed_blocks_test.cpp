@@ -142,6 +142,13 @@ TEST_F(ChangedBlocks, OnlyTheBlocksTheInstalledFileLacksAreFetched) {
       {"appended data", old + randomBytes(100000, 3), 0, 100000 + block, {}},
       {"truncation", old.substr(0, 1572864 + 17), 0, 17, {}},
       {"a seed that shares nothing", randomBytes(oldSize, 4), 1, 0, {}},
+      // A link to a copy outside the install folder is not the installed file.
+      {"a link at the installed file's path", scattered, 1, 0,
+       [&old](const fs::path& folder) {
+         writeText(folder.parent_path() / "outside.dat", old);
+         fs::remove(folder / "data/pak.dat");
+         fs::create_symlink(folder.parent_path() / "outside.dat", folder / "data/pak.dat");
+       }},
       // The installed file is gone; what an interrupted run left of the new one stands in.
       {"a leftover part file", scattered, 0, oldSize - 1048576,
        [&scattered](const fs::path& folder) {
