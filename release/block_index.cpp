@@ -1,7 +1,8 @@
 // Block indexes: librsync computes the sums; this file frames them, and searches an old file for
-// the blocks itself. librsync's own search (its delta) took 6.0 s for a 1 GiB file where this
-// one, which takes the block after a found one on its weak sum alone, takes far less; the
-// whole file's digest stands behind every block either way.
+// the blocks itself. On a 1 GiB file with 1% changed, librsync's own search (its delta) took
+// about three times as long as hashing the file; this one, which takes the block after a found
+// one on its weak sum alone, takes about half as long. The whole file's digest stands behind
+// every block either way.
 #include "release/block_index.h"
 
 #include <unistd.h>

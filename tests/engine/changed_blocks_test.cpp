@@ -254,6 +254,40 @@ TEST_F(ChangedBlocks, NginxServesTheRangesAndAFirstInstallFromTheSameTreeTakesWh
   }
 }
 
+TEST_F(ChangedBlocks, ACancelWhileRangesAreInFlightEndsTheRunAtOnce) {
+  const std::string old = randomBytes(oldSize, 9);
+  std::string newPak = old;
+  newPak[5000] ^= 1;
+  const fs::path tree = sandbox.path() / "server";
+  publishWithIndexes(tree / "linux", gameWith(newPak, "2.0"));
+  MisbehavingServer server(tree);
+  const std::string path = "/linux/files/" + contentDigest(newPak);
+  server.set(path, R"({"ranges": true, "stallAfter": 10})");
+  const fs::path folder = sandbox.path() / "game";
+  placeRelease(folder, gameWith(old, "1.0"));
+  resetBoard(folder, sandbox.path() / "log");
+  board.options.source = server.url() + "linux/";
+  std::string error;
+  ASSERT_TRUE(checkForUpdate(error)) << error;
+  bool result = true;
+  std::thread worker([&] { result = applyUpdate(error); });
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (askedFor(server, path).ranges == 0 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto cancelled = Clock::now();
+  board.cancel = true;
+  worker.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - cancelled).count();
+  closeLog();
+  board.cancel = false;
+  EXPECT_FALSE(result);
+  EXPECT_EQ(error, "Cancelled.");
+  EXPECT_LT(seconds, 1.0);  // the transfers are polled every 20 ms
+  EXPECT_EQ(askedFor(server, path).wholeFiles, 0u);
+  EXPECT_EQ(fileDigest(folder / "data/pak.dat"), contentDigest(old));
+}
+
 TEST_F(ChangedBlocks, AKillWhileRangesAreInFlightIsFollowedByAConsistentRun) {
   const std::string old = randomBytes(oldSize, 8);
   std::string newPak = old;
