@@ -114,7 +114,9 @@ class ChangedBlocks : public ::testing::Test {
       ranBack = ranBack || done < lastShown || done > needed;
       lastShown = done;
     };
-    ASSERT_TRUE(applyUpdate(error)) << error;
+    const bool applied = applyUpdate(error);
+    downloadWatcher = nullptr;  // it sees this scope's variables
+    ASSERT_TRUE(applied) << error;
     closeLog();
     EXPECT_FALSE(ranBack);
     EXPECT_EQ(lastShown, newPak.size());  // the bar ends at the whole size, copied or fetched
