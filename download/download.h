@@ -38,6 +38,9 @@ struct TransferRequest {
   // starts there continues them; a 200 answer brings the whole file, and restart is called
   // before its first byte reaches the sink.
   uint64_t resumeFrom = 0;
+  // Above 0: only the bytes before this one are asked for as well ("Range: bytes=N-M", M one
+  // less), from resumeFrom on, which may then be 0. The answer is judged as above.
+  uint64_t rangeEnd = 0;
   // True: an answer other than 200 (or the asked-for 206) ends the transfer before its body
   // reaches the sink, so an error page never lands in a file.
   bool successBodyOnly = false;
@@ -176,6 +179,9 @@ struct FileSink {
   DownloadProgress* progress = nullptr;  // several files at once: shows doneBytes + inFlight
   bool operator()(const char* data, size_t length) const;
 };
+
+// Shows "<shown> of <total>" (in sizeText's units) and the fraction on the status board.
+void showDownloadProgress(StatusBoard& board, uint64_t shown, uint64_t total);
 
 // "%.2f GB" above 999,999,999 bytes, else "%.0f MB" of at least 1.
 std::string sizeText(uint64_t bytes);

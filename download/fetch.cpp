@@ -86,9 +86,9 @@ struct TransferEngine::Transfer {
     answerKnown = true;
     long status = 0;
     if (curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
-    const bool continues = request.resumeFrom > 0 && status == 206 &&
-                           rangeStart == static_cast<long>(request.resumeFrom);
-    if (request.resumeFrom > 0 && status == 200 && request.restart) request.restart();
+    const bool ranged = request.resumeFrom > 0 || request.rangeEnd > 0;
+    const bool continues = ranged && status == 206 && rangeStart == static_cast<long>(request.resumeFrom);
+    if (ranged && status == 200 && request.restart) request.restart();
     if (request.successBodyOnly && status != 200 && !continues) {
       refusal = "the server answered " + std::to_string(status) + " for " + request.url;
       return false;
@@ -206,8 +206,9 @@ bool TransferEngine::start(uint64_t tag, TransferRequest request, std::string& e
   // opening one of its own.
   set(curl_easy_setopt(curl, CURLOPT_PIPEWAIT, 1L));
   set(curl_easy_setopt(curl, CURLOPT_SHARE, static_cast<CURLSH*>(share_)));
-  if (r.resumeFrom > 0) {
+  if (r.resumeFrom > 0 || r.rangeEnd > 0) {
     transfer->rangeHeader = std::to_string(r.resumeFrom) + "-";
+    if (r.rangeEnd > 0) transfer->rangeHeader += std::to_string(r.rangeEnd - 1);
     set(curl_easy_setopt(curl, CURLOPT_RANGE, transfer->rangeHeader.c_str()));
   }
   if (r.noCache) {
@@ -287,7 +288,7 @@ void TransferEngine::collect(std::vector<TransferDone>& done) {
     } else if (result != CURLE_OK) {
       outcome.error = unreachable(result);
       outcome.cutOff = t.answerKnown;
-    } else if (status == 200 || (status == 206 && t.request.resumeFrom > 0 &&
+    } else if (status == 200 || (status == 206 && (t.request.resumeFrom > 0 || t.request.rangeEnd > 0) &&
                                  t.rangeStart == static_cast<long>(t.request.resumeFrom))) {
       outcome.ok = true;
     } else {

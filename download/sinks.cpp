@@ -48,6 +48,11 @@ bool FileSink::operator()(const char* data, size_t length) const {
     shown = std::max(progress->shown, doneBytes + progress->inFlight);
     progress->shown = shown;
   }
+  showDownloadProgress(board, shown, total);
+  return receivedBytes <= file.size;
+}
+
+void showDownloadProgress(StatusBoard& board, uint64_t shown, uint64_t total) {
   char detail[80];
   int used = formatSize(detail, sizeof detail, shown);
   used += std::snprintf(detail + used, sizeof detail - used, " of ");
@@ -57,6 +62,4 @@ bool FileSink::operator()(const char* data, size_t length) const {
   thread_local std::string detailText;
   detailText.assign(detail, static_cast<size_t>(used));
   setProgress(board, detailText, fraction);
-
-  return receivedBytes <= file.size;
 }

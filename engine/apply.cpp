@@ -17,6 +17,7 @@
 
 #include "app/status_board.h"
 #include "download/download.h"
+#include "engine/block_update.h"
 #include "engine/update_plan.h"
 #include "release/file_guards.h"
 #include "release/files.h"
@@ -75,6 +76,7 @@ struct FileJob {
   const ReleaseFile* file = nullptr;
   int attempt = 0;
   bool continuable = false;  // the part file holds the start of the file, as far as it goes
+  bool staged = false;       // staged by its changed blocks before the downloads began
   std::string error;
 };
 
@@ -95,6 +97,7 @@ class StagedDownload {
   bool run(std::string& error);
 
  private:
+  void stageByBlocks();
   enum class Step { Running, Staged, Failed };
   Step startAttempt(Slot& slot);
   Step finishAttempt(Slot& slot, const TransferDone& outcome);
@@ -246,9 +249,32 @@ StagedDownload::Step StagedDownload::keep(Slot& slot) {
   return Step::Staged;
 }
 
+// Large files whose older version is installed go first, one at a time, by their changed
+// blocks; whatever is not staged this way is downloaded whole below.
+void StagedDownload::stageByBlocks() {
+  uint64_t staged = 0;
+  for (FileJob& job : jobs_) {
+    if (board.cancel) return;
+    const ReleaseFile& file = *job.file;
+    std::error_code ec;
+    if (!blockUpdateCandidate(file) || fs::exists(fs::symlink_status(staging_ / file.hash, ec))) continue;
+    auto show = [&](uint64_t bytes) {
+      progress_.shown = std::max(progress_.shown, staged + bytes);
+      showDownloadProgress(board, progress_.shown, board.neededBytes);
+      if (downloadWatcher) downloadWatcher(progress_.shown, board.neededBytes);
+    };
+    if (updateByBlocks(file, staging_ / (file.hash + ".part"), show) != BlockUpdate::Staged) continue;
+    fs::rename(staging_ / (file.hash + ".part"), staging_ / file.hash, ec);
+    if (ec) continue;
+    job.staged = true;
+    staged += file.size;
+  }
+}
+
 bool StagedDownload::run(std::string& error) {
   TransferEngine& engine = transfers();
   engine.stopAll();
+  stageByBlocks();
   size_t next = 0;
   for (;;) {
     if (board.cancel) break;
@@ -258,7 +284,7 @@ bool StagedDownload::run(std::string& error) {
       Slot* slot = freeSlot();
       if (!slot) break;
       slot->job = next++;
-      if (stagedEntryValid(staging_ / job.file->hash, job.file->hash)) {
+      if (job.staged || stagedEntryValid(staging_ / job.file->hash, job.file->hash)) {
         doneBytes_ += job.file->size;
         continue;
       }

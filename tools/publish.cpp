@@ -15,6 +15,7 @@
 #include <set>
 
 #include "engine/contained.h"
+#include "release/block_index.h"
 #include "release/file_guards.h"
 #include "release/files.h"
 
@@ -252,6 +253,65 @@ bool storeContent(const FoundFile& found, const fs::path& filesFolder, const Rel
   return true;
 }
 
+// Reads the block index at path when it is a regular file that fits a file of size bytes.
+bool readBlockIndex(const fs::path& path, uint64_t size, std::string& index) {
+  FileDescriptor file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat status = {};
+  if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<uint64_t>(status.st_size) > blockIndexLimit(size)) {
+    return false;
+  }
+  index.assign(static_cast<size_t>(status.st_size), '\0');
+  size_t done = 0;
+  while (done < index.size()) {
+    const ssize_t count = read(file.get(), index.data() + done, index.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return false;
+    done += static_cast<size_t>(count);
+  }
+  BlockIndexLayout layout;
+  return parseBlockIndex(index, size, layout);
+}
+
+// The index of files/<hash> as the stored file's own, with the layout of expected.
+bool indexOfStoredFile(const fs::path& stored, const BlockIndexLayout& layout, std::string& index,
+                       std::string& error) {
+  FileDescriptor file(open(stored.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (file.get() < 0) {
+    error = "could not read " + stored.string() + " (" + std::strerror(errno) + ")";
+    return false;
+  }
+  return makeBlockIndex(file.get(), layout.blockSize, layout.strongWidth, index, error);
+}
+
+// Writes files/<hash>.blocks for a stored file of at least the threshold size, unless a sound
+// index is there already (an index, like its file, never changes once published).
+bool storeBlockIndex(const fs::path& filesFolder, const ReleaseFile& entry, std::string& error) {
+  if (entry.size < blockIndexThreshold) return true;
+  const fs::path path = filesFolder / (entry.hash + ".blocks");
+  std::string index;
+  if (readBlockIndex(path, entry.size, index)) return true;
+  if (!indexOfStoredFile(filesFolder / entry.hash, {entry.size, defaultIndexBlock, defaultStrongSum}, index, error)) {
+    error = "could not index " + entry.path + " (" + error + ")";
+    return false;
+  }
+  BlockIndexLayout layout;
+  if (!parseBlockIndex(index, entry.size, layout)) {
+    error = "the file " + entry.path + " changed while it was being published";
+    return false;
+  }
+  TemporaryFile incoming(filesFolder / (".incoming-" + entry.hash + ".blocks"));
+  if (!writeWholeFile(incoming.path(), index, error)) return false;
+  std::error_code ec;
+  fs::rename(incoming.path(), path, ec);
+  if (ec) {
+    error = "could not store " + path.string() + " (" + ec.message() + ")";
+    return false;
+  }
+  incoming.release();
+  return true;
+}
+
 // Writes content to path through a temporary file beside it, renamed over it.
 bool replaceFile(const fs::path& path, std::string_view content, std::string& error) {
   TemporaryFile incoming(fs::path(path.string() + ".tmp"));
@@ -466,6 +526,7 @@ bool publishRelease(const fs::path& gameFolder, const std::string& version, cons
   }
   for (size_t i = 0; i < found.size(); ++i) {
     if (!storeContent(found[i], filesFolder, release.files[i], error)) return false;
+    if (!storeBlockIndex(filesFolder, release.files[i], error)) return false;
   }
   fs::create_directories(tree / "manifests", ec);
   if (ec) {
@@ -498,6 +559,7 @@ bool verifyTree(const fs::path& tree, const PublicKey& publicKey, Release& relea
   if (!gameListed) problems.push_back("the game is not one of the release's files: " + release.game);
 
   std::map<std::string, std::string> digests;  // stored name -> digest, each content hashed once
+  std::set<std::string> checkedIndexes;
   for (const ReleaseFile& file : release.files) {
     fs::path stored = tree / "files" / file.hash;
     std::error_code ec;
@@ -518,7 +580,24 @@ bool verifyTree(const fs::path& tree, const PublicKey& publicKey, Release& relea
     }
     auto known = digests.find(file.hash);
     if (known == digests.end()) known = digests.emplace(file.hash, fileDigest(stored)).first;
-    if (known->second != file.hash) problems.push_back("wrong digest: " + file.path + " (files/" + file.hash + ")");
+    if (known->second != file.hash) {
+      problems.push_back("wrong digest: " + file.path + " (files/" + file.hash + ")");
+      continue;
+    }
+    if (file.size < blockIndexThreshold || !checkedIndexes.insert(file.hash).second) continue;
+    const std::string indexName = "files/" + file.hash + ".blocks";
+    if (!fs::is_regular_file(fs::symlink_status(tree / indexName, ec))) {
+      problems.push_back("missing index: " + file.path + " (" + indexName + ")");
+      continue;
+    }
+    std::string index;
+    std::string rebuilt;
+    BlockIndexLayout layout;
+    std::string ignored;
+    if (!readBlockIndex(tree / indexName, file.size, index) || !parseBlockIndex(index, file.size, layout) ||
+        !indexOfStoredFile(stored, layout, rebuilt, ignored) || rebuilt != index) {
+      problems.push_back("wrong index: " + file.path + " (" + indexName + ")");
+    }
   }
   return true;
 }
@@ -560,7 +639,10 @@ bool pruneTree(const fs::path& tree, size_t keep, bool remove, PruneResult& resu
   });
   std::set<std::string> named;
   auto keepRelease = [&](const Release& release) {
-    for (const ReleaseFile& file : release.files) named.insert(file.hash);
+    for (const ReleaseFile& file : release.files) {
+      named.insert(file.hash);
+      named.insert(file.hash + ".blocks");
+    }
   };
   keepRelease(latest);
   result.keptVersions.push_back(latest.version);

@@ -53,7 +53,7 @@ struct PublishOutcome {
 };
 
 // Publishes gameFolder as a release tree in tree/ ("files/<hash>" per distinct content, written
-// once; "manifests/<version>.manifest" and "latest.manifest" signed, the latter written last
+// once, with "files/<hash>.blocks" beside those of at least blockIndexThreshold bytes; "manifests/<version>.manifest" and "latest.manifest" signed, the latter written last
 // and atomically). Files with an execute bit give "exec" lines, others "file"; symbolic links
 // inside the folder give "link" lines. Every path that cannot be published is named in one
 // error, a line each. gamePath must name an executable file (or a link to one) of the folder.
@@ -79,8 +79,10 @@ int compareVersions(const std::string& a, const std::string& b);
 // false when it cannot be read, is not signed by that key or does not parse), then every file:
 // present in "files/", with the right size and digest. Each problem found there is one line in
 // problems ("missing: <path> (files/<hash>)", "wrong size: <path> (<n> bytes, expected <m>)",
-// "wrong digest: <path> (files/<hash>)"); the tree is sound when the result is true and
-// problems is empty.
+// "wrong digest: <path> (files/<hash>)"). A sound file of at least blockIndexThreshold bytes
+// needs its block index: "missing index: <path> (files/<hash>.blocks)", or "wrong index: ..."
+// when it is malformed or its sums are not those of the file. The tree is sound when the result
+// is true and problems is empty.
 [[nodiscard]] bool verifyTree(const std::filesystem::path& tree, const PublicKey& publicKey,
                               Release& release, std::vector<std::string>& problems, std::string& error);
 

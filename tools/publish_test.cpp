@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "release/block_index.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_files.h"
 
@@ -425,6 +426,69 @@ TEST_F(Publishing, VerifyFindsMissingAndDamagedFiles) {
   EXPECT_FALSE(verifyTree(root.path() / "nowhere", publicKey, release, problems, error));
   EXPECT_EQ(error, "could not read " + (root.path() / "nowhere/latest.manifest").string() +
                        " (No such file or directory)");
+}
+
+TEST_F(Publishing, LargeFilesGetABlockIndexThatVerifyAndPruneKnow) {
+  std::string large(1048576, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 2654435761u) >> 13);
+  const std::string justBelow = large.substr(1);
+  writeText(game / "data/large.pak", large);
+  writeText(game / "data/below.pak", justBelow);
+  std::string error;
+  ASSERT_TRUE(publish("1.0", error)) << error;
+  const fs::path index = tree / "files" / (digestOf(large) + ".blocks");
+  ASSERT_TRUE(fs::is_regular_file(index));
+  EXPECT_FALSE(fs::exists(tree / "files" / (digestOf(justBelow) + ".blocks")));
+  const std::string published = readText(index);
+  BlockIndexLayout layout;
+  ASSERT_TRUE(parseBlockIndex(published, large.size(), layout));
+  EXPECT_EQ(layout.blockSize, defaultIndexBlock);
+  EXPECT_EQ(layout.strongWidth, defaultStrongSum);
+  EXPECT_EQ((fs::status(index).permissions() & fs::perms::all), fs::perms(0644));
+
+  Release release;
+  std::vector<std::string> problems;
+  ASSERT_TRUE(verifyTree(tree, publicKey, release, problems, error)) << error;
+  EXPECT_TRUE(problems.empty()) << problems.front();
+  PruneResult pruned;
+  ASSERT_TRUE(pruneTree(tree, 0, false, pruned, error)) << error;
+  EXPECT_TRUE(pruned.unusedFiles.empty()) << pruned.unusedFiles.front();
+
+  std::string flipped = published;
+  flipped[published.size() - 3] ^= 1;
+  struct Case {
+    const char* name;
+    std::function<void()> damage;
+    std::string problem;
+  };
+  const std::string where = "data/large.pak (files/" + digestOf(large) + ".blocks)";
+  const std::vector<Case> cases = {
+      {"missing", [&] { fs::remove(index); }, "missing index: " + where},
+      {"a sum that is not the file's", [&] { writeText(index, flipped); }, "wrong index: " + where},
+      {"cut short", [&] { writeText(index, published.substr(0, 100)); }, "wrong index: " + where},
+      {"a folder", [&] { fs::remove(index); fs::create_directory(index); }, "missing index: " + where},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.damage();
+    ASSERT_TRUE(verifyTree(tree, publicKey, release, problems, error)) << error;
+    EXPECT_EQ(problems, std::vector<std::string>{c.problem});
+    fs::remove_all(index);
+    writeText(index, published);
+  }
+
+  // Publishing again writes a sound index where a malformed one stands; a newer file's index
+  // goes beside the older one, which a prune removes with the older file.
+  writeText(index, "not an index");
+  ASSERT_TRUE(publish("1.0.1", error)) << error;
+  EXPECT_EQ(readText(index), published);
+  large[5000] ^= 1;
+  writeText(game / "data/large.pak", large);
+  ASSERT_TRUE(publish("1.1", error)) << error;
+  EXPECT_TRUE(fs::is_regular_file(tree / "files" / (digestOf(large) + ".blocks")));
+  ASSERT_TRUE(pruneTree(tree, 0, true, pruned, error)) << error;
+  EXPECT_FALSE(fs::exists(index));
+  EXPECT_TRUE(fs::is_regular_file(tree / "files" / (digestOf(large) + ".blocks")));
 }
 
 TEST(SeedFiles, LoadOnlySixtyFourHexDigits) {

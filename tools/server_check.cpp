@@ -3,6 +3,7 @@
 #include <map>
 
 #include "download/download.h"
+#include "release/block_index.h"
 
 namespace {
 
@@ -15,7 +16,28 @@ struct FileCheck {
   uint64_t expected = 0;
   uint64_t received = 0;  // every byte of the body
   DigestStream digest;
+  BlockIndexWriter index;  // the file's own sums, when its published index is being checked
+  bool indexing = false;
+  bool indexFailed = false;
 };
+
+// Fetches files/<hash>.blocks into index (at most the longest index a file of size may have);
+// "" when it came, else the reason.
+std::string fetchIndex(const std::string& source, const ReleaseFile& file, std::string& index) {
+  const uint64_t limit = blockIndexLimit(file.size);
+  bool tooLong = false;
+  auto sink = [&](const char* data, size_t length) {
+    if (index.size() + length > limit) {
+      tooLong = true;
+      return false;
+    }
+    index.append(data, length);
+    return true;
+  };
+  std::string reason;
+  if (download(fileUrl(source, file.hash) + ".blocks", sink, reason, false)) return "";
+  return tooLong ? "longer than an index of this file can be" : reason;
+}
 
 }  // namespace
 
@@ -41,11 +63,28 @@ bool verifyServer(const std::string& url, const PublicKey& publicKey, Release& r
     if (known == outcomes.end()) {
       FileCheck check;
       check.expected = file.size;
+      std::string index;
+      std::string indexProblem;
+      BlockIndexLayout layout;
+      if (file.size >= blockIndexThreshold) {
+        const std::string missing = fetchIndex(source, file, index);
+        std::string ignored;
+        if (!missing.empty()) {
+          indexProblem = "missing index:" + missing;
+        } else if (!parseBlockIndex(index, file.size, layout) ||
+                   !check.index.begin(layout.blockSize, layout.strongWidth, ignored)) {
+          indexProblem = "index";
+        } else {
+          check.indexing = true;
+        }
+      }
       // Takes the whole body: an error page must not pass for a file of the wrong size, and
       // only the answer's status, known at the end, tells the two apart.
       auto sink = [&check](const char* data, size_t length) {
         check.received += length;
         check.digest.add(data, length);
+        std::string ignored;
+        if (check.indexing && !check.indexFailed && !check.index.add(data, length, ignored)) check.indexFailed = true;
         return true;
       };
       std::string outcome;
@@ -56,6 +95,12 @@ bool verifyServer(const std::string& url, const PublicKey& publicKey, Release& r
         outcome = "size:" + std::to_string(check.received);
       } else if (finishDigest(check.digest) != file.hash) {
         outcome = "digest";
+      } else if (check.indexing) {
+        std::string rebuilt;
+        std::string ignored;
+        if (check.indexFailed || !check.index.finish(rebuilt, ignored) || rebuilt != index) outcome = "index";
+      } else {
+        outcome = indexProblem;
       }
       known = outcomes.emplace(file.hash, outcome).first;
     }
@@ -63,6 +108,11 @@ bool verifyServer(const std::string& url, const PublicKey& publicKey, Release& r
     if (outcome.empty()) continue;
     if (outcome.rfind("missing:", 0) == 0) {
       problems.push_back("missing: " + file.path + " (files/" + file.hash + ": " + outcome.substr(8) + ")");
+    } else if (outcome.rfind("missing index:", 0) == 0) {
+      problems.push_back("missing index: " + file.path + " (files/" + file.hash + ".blocks: " + outcome.substr(14) +
+                         ")");
+    } else if (outcome == "index") {
+      problems.push_back("wrong index: " + file.path + " (files/" + file.hash + ".blocks)");
     } else if (outcome.rfind("size:", 0) == 0) {
       problems.push_back("wrong size: " + file.path + " (" + outcome.substr(5) + " bytes, expected " +
                          std::to_string(file.size) + ")");

@@ -12,6 +12,8 @@ bool isReleaseUrl(const std::string& text);
 
 // Like verifyTree, for the release below url (a "/" is appended when it has none). Problems
 // read "missing: <path> (files/<hash>: <reason>)", "wrong size: <path> (<n> bytes, expected
-// <m>)" and "wrong digest: <path> (files/<hash>)". Needs curl's global set-up done.
+// <m>)", "wrong digest: <path> (files/<hash>)", and for the block index of a large file
+// "missing index: <path> (files/<hash>.blocks: <reason>)" and "wrong index: <path>
+// (files/<hash>.blocks)". Needs curl's global set-up done.
 [[nodiscard]] bool verifyServer(const std::string& url, const PublicKey& publicKey, Release& release,
                                 std::vector<std::string>& problems, std::string& error);

@@ -272,6 +272,45 @@ TEST(ReleaseTool, VerifyChecksAServerOverHttps) {
       << untrusted.output;
 }
 
+TEST(ReleaseTool, VerifyChecksBlockIndexesOnAServer) {
+  TempFolder folder;
+  fs::path game = folder.path() / "game";
+  fs::path www = folder.path() / "www";
+  std::string large(1572864, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 2654435761u) >> 11);
+  writeText(game / "varnholt", "game", fs::perms(0755));
+  writeText(game / "data/large.pak", large);
+  ASSERT_EQ(runTool({"publish", game.string(), "1.0", "varnholt", privateSeed(folder), (www / "linux").string()})
+                .exitCode,
+            0);
+  fs::permissions(folder.path(), fs::perms(0755));
+  NginxServer server(www);
+  const std::string url = server.httpsUrl() + "linux/";
+  ProcessOptions options;
+  options.trustedCa = testCertificates().caCertificate.string();
+  options.timeoutSeconds = 60;
+  auto verify = [&] { return runProcess({VARNHOLT_RELEASE_TOOL_PATH, "verify", url, testPublicKeyHex}, options); };
+  ProcessResult sound = verify();
+  EXPECT_EQ(sound.exitCode, 0) << sound.output;
+  EXPECT_EQ(sound.output, "verified 1.0: 2 files, 0 links\n");
+
+  const fs::path index = www / "linux/files" / (digestOf(large) + ".blocks");
+  const std::string published = readText(index);
+  std::string flipped = published;
+  flipped[40] ^= 1;
+  writeText(index, flipped);
+  ProcessResult wrong = verify();
+  EXPECT_EQ(wrong.exitCode, 1);
+  EXPECT_EQ(wrong.output, "wrong index: data/large.pak (files/" + digestOf(large) + ".blocks)\n"
+                          "varnholt-release: 1 problem in " + url + "\n");
+  fs::remove(index);
+  ProcessResult missing = verify();
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_EQ(missing.output, "missing index: data/large.pak (files/" + digestOf(large) +
+                                ".blocks: the server answered 404 for " + url + "files/" + digestOf(large) +
+                                ".blocks)\nvarnholt-release: 1 problem in " + url + "\n");
+}
+
 TEST(ReleaseTool, UsageAndArguments) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"keygen"}, {"keygen", "a", "b"}, {"publish", "a", "b", "c", "d"}, {"publish", "a", "b", "c", "d", "e", "--fast"},

@@ -31,8 +31,13 @@ requests), mapping a request path (without query) to a behaviour object. Keys, a
 
     trickleAfter  send this many body bytes, then one byte a second
     cutFirst    as cutAfter, but only for the first request of the path; later ones are whole
-    ranges      true: a "Range: bytes=N-" request is answered 206 with the bytes from N on
-                (without it, Range is ignored and the whole body is sent with 200)
+    ranges      true: a "Range: bytes=N-" request is answered 206 with the bytes from N on,
+                and "bytes=N-M" with the bytes from N to M (without it, Range is ignored and
+                the whole body is sent with 200)
+    cutRanges   as cutAfter, but only for requests that carry a Range header
+    shortRanges a request with a Range header gets only this many bytes of its range, framed
+                as a whole answer (Content-Length says so) while Content-Range names the
+                whole range
 
 A path without an entry serves the file below --root, or 404 with an HTML error page.
 """
@@ -171,24 +176,32 @@ class Handler(BaseHTTPRequestHandler):
         transform = behaviour_of_path.get("transform")
         length = transformed_length(transform, body.length)
         skip = 0
+        end = length  # one past the last byte sent
         requested = self.headers.get("Range", "")
         if behaviour_of_path.get("ranges") and status == 200 and requested.startswith("bytes="):
-            first = requested[len("bytes="):].split("-", 1)[0]
-            if first.isdigit() and int(first) < length:
+            first, _, last = requested[len("bytes="):].partition("-")
+            if first.isdigit() and int(first) < length and (last == "" or last.isdigit()):
                 skip = int(first)
+                if last:
+                    end = min(length, int(last) + 1)
                 status = 206
-                headers["Content-Range"] = "bytes %d-%d/%d" % (skip, length - 1, length)
+                headers["Content-Range"] = "bytes %d-%d/%d" % (skip, end - 1, length)
+        if requested and "cutRanges" in behaviour_of_path:
+            behaviour_of_path = dict(behaviour_of_path, cutAfter=behaviour_of_path["cutRanges"])
+        if requested and "shortRanges" in behaviour_of_path:
+            end = min(end, skip + behaviour_of_path["shortRanges"])
         if "cutFirst" in behaviour_of_path and self.first_request():
             behaviour_of_path = dict(behaviour_of_path, cutAfter=behaviour_of_path["cutFirst"])
-        declared = behaviour_of_path.get("declare", length - skip)
+        declared = behaviour_of_path.get("declare", end - skip)
         limit = behaviour_of_path.get("cutAfter", behaviour_of_path.get("stallAfter",
-                                      behaviour_of_path.get("trickleAfter", length - skip)))
+                                      behaviour_of_path.get("trickleAfter", end - skip)))
+        limit = min(limit, end - skip)
         self.send_response(status)
         headers.setdefault("Content-Type", "application/octet-stream")
         for name, value in headers.items():
             self.send_header(name, str(value))
         self.send_header("Content-Length", str(declared))
-        if declared != length - skip or "cutAfter" in behaviour_of_path:
+        if declared != end - skip or "cutAfter" in behaviour_of_path:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()

@@ -67,7 +67,10 @@ struct RecordedRequest {
 //   "stallAfter": 5 (announce the full length, send 5 bytes, then nothing)
 //   "trickleAfter": 5 (send 5 bytes, then one byte a second)
 //   "cutFirst": 5 (as cutAfter, for the first request of the path only)
-//   "ranges": true (a "Range: bytes=N-" request is answered 206 with the bytes from N)
+//   "ranges": true (a "Range: bytes=N-" request is answered 206 with the bytes from N, and
+//                   "bytes=N-M" with the bytes from N to M)
+//   "cutRanges": 5 (as cutAfter, for requests with a Range header only)
+//   "shortRanges": 5 (a Range request gets only 5 bytes, framed as the whole answer)
 // Paths without a behaviour serve root's file, or 404 with an HTML error page.
 // Every request is recorded with its headers before it is answered, so requests() is
 // complete as soon as the client has its answer.

@@ -1,0 +1,205 @@
+"""Case 8 of bench/run: updates of one large file by its changed blocks.
+
+An installed release holds a 1 GiB file (--smoke: 16 MiB); the next release changes it in
+two ways, each a case of its own: 1 % of it rewritten in 20 places, and 1 MiB (--smoke:
+16 KiB) inserted at its start. The program updates the install from a tree with block
+indexes. Baselines, measured in the same run on the same nginx and files: zsync 0.6.2
+(zsyncmake's control file beside the new file, `zsync -i <installed file>`), and the
+program itself updating from a tree without block indexes (a full download of the file).
+Everything runs on loopback and again through the proxy that adds a 50 ms round trip.
+Bytes fetched are the body bytes nginx logged for each run (manifest, index or control
+file, and the file's ranges).
+
+Targets: bytes fetched at most 5 % of the file and no more than zsync's; wall time below
+zsync's and below the full download's on loopback, at most half the full download's at
+50 ms; peak resident memory under 32 MiB.
+"""
+
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MIB = 1 << 20
+CHUNK = 8 * MIB
+
+
+def write_random(path, size):
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            piece = min(left, CHUNK)
+            f.write(os.urandom(piece))
+            left -= piece
+
+
+def scattered_change(old, new, size, places, fraction):
+    """Copies old to new with fraction of it rewritten in places evenly spread regions."""
+    shutil.copyfile(old, new)
+    region = int(size * fraction) // places
+    with open(new, "r+b") as f:
+        for i in range(places):
+            # Evenly spread, off the block boundaries.
+            f.seek(i * (size // places) + (size // places) // 3 + 777)
+            f.write(os.urandom(region))
+    return region * places
+
+
+def inserted_at_start(old, new, inserted):
+    with open(new, "wb") as out, open(old, "rb") as f:
+        out.write(os.urandom(inserted))
+        shutil.copyfileobj(f, out, CHUNK)
+    return inserted
+
+
+def logged_bytes(log, offset, prefix):
+    """Body bytes nginx sent for request paths under prefix since offset of its access log."""
+    total = 0
+    with open(log, "rb") as f:
+        f.seek(offset)
+        for line in f.read().decode(errors="replace").splitlines():
+            parts = line.split('"')
+            if len(parts) < 3:
+                continue
+            request = parts[1].split()
+            status_and_bytes = parts[2].split()
+            if len(request) >= 2 and request[1].startswith(prefix) and len(status_and_bytes) >= 2:
+                total += int(status_and_bytes[1])
+    return total
+
+
+def case8(bench, module):
+    """bench: the Bench of bench/run; module: bench/run's globals (helpers and constants)."""
+    Broken, measure, say = module["Broken"], module["measure"], module["say"]
+    sys.path.insert(0, HERE)
+    import network
+    for tool in ("zsync", "zsyncmake", "cmp"):
+        if not shutil.which(tool):
+            raise Broken(f"{tool} is missing (scripts/setup installs zsync)")
+    size = 16 * MIB if bench.smoke else 1024 * MIB
+    inserted = 16 * 1024 if bench.smoke else MIB
+    bench.need_space(9 * size + 1024 * MIB, "case 8")
+    top = bench.path("case8")  # releases and games; served below server_root
+    os.makedirs(top)
+    os.chmod(top, 0o755)
+    served = os.path.join(bench.server_root, "case8")
+    os.makedirs(served)
+    os.chmod(served, 0o755)
+    nginx = bench.nginx
+    base = f"http://127.0.0.1:{nginx.port}"
+
+    # The installed release: published, installed once, copied before every run.
+    game = os.path.join(top, "game-1")
+    os.makedirs(os.path.join(game, "bin"))
+    os.makedirs(os.path.join(game, "data"))
+    with open(os.path.join(game, "bin", "varnholt"), "w") as f:
+        f.write("#!/bin/sh\n")
+    os.chmod(os.path.join(game, "bin", "varnholt"), 0o755)
+    old_pak = os.path.join(game, "data", "world.pak")
+    write_random(old_pak, size)
+    bench.publish(game, "1.0", "bin/varnholt", os.path.join(served, "v1", "linux"))
+    pristine = os.path.join(top, "installed")
+    bench.run_setup("case8-install", f"{base}/case8/v1/linux/", pristine)
+    install = os.path.join(top, "install")
+
+    def fresh_install():
+        bench.remove_now(install)
+        subprocess.run(["cp", "-a", "--reflink=auto", pristine, install], check=True)
+
+    kinds = [("1% changed in 20 places",
+              lambda new: scattered_change(old_pak, new, size, 20, 0.01)),
+             (f"{inserted // 1024 if inserted < MIB else inserted // MIB} "
+              f"{'KiB' if inserted < MIB else 'MiB'} inserted at the start",
+              lambda new: inserted_at_start(old_pak, new, inserted))]
+    proxy = network.Proxy(module, top, nginx.port, delay_ms=25)
+    try:
+        for index, (kind, make) in enumerate(kinds):
+            name = f"v2-{index}"
+            game2 = os.path.join(top, "game-2")
+            bench.remove_now(game2)
+            shutil.copytree(game, game2, symlinks=True)
+            new_pak = os.path.join(game2, "data", "world.pak")
+            os.unlink(new_pak)
+            changed = make(new_pak)
+            tree = os.path.join(served, name, "linux")
+            release = bench.publish(game2, "2.0", "bin/varnholt", tree)
+            digest = next(d for d, _, p in release.files if p == "data/world.pak")
+            # The same release without block indexes: the program downloads the file whole.
+            plain = os.path.join(served, name + "-plain", "linux")
+            os.makedirs(os.path.join(plain, "files"))
+            for d, _, _ in release.files:
+                os.link(os.path.join(tree, "files", d), os.path.join(plain, "files", d))
+            shutil.copyfile(os.path.join(tree, "latest.manifest"), os.path.join(plain, "latest.manifest"))
+            # zsync's control file beside the same file.
+            zfolder = os.path.join(served, name + "-zsync")
+            os.makedirs(zfolder)
+            os.link(os.path.join(tree, "files", digest), os.path.join(zfolder, "world.pak"))
+            subprocess.run(["zsyncmake", "-o", os.path.join(zfolder, "world.pak.zsync"),
+                            "-u", "world.pak", os.path.join(zfolder, "world.pak")],
+                           check=True, stdout=subprocess.DEVNULL, cwd=zfolder)
+            for tree_folder in (os.path.join(served, name), os.path.join(served, name + "-plain"), zfolder):
+                for top_folder, folders, files in os.walk(tree_folder):
+                    os.chmod(top_folder, 0o755)
+            bench.remove_now(game2)
+            for link, host in (("loopback", base), ("50 ms RTT", f"http://127.0.0.1:{proxy.port}")):
+                measure_one(bench, module, kind, link, host, name, size, changed, new_pak_path=os.path.join(tree, "files", digest),
+                            install=install, fresh_install=fresh_install, top=top)
+            bench.remove_now(os.path.join(served, name), os.path.join(served, name + "-plain"), zfolder)
+    finally:
+        proxy.stop()
+    bench.remove(top, served)
+
+
+def measure_one(bench, module, kind, link, host, name, size, changed, new_pak_path, install, fresh_install, top):
+    Broken, measure, say = module["Broken"], module["measure"], module["say"]
+    nginx = bench.nginx
+    label = f"{module['size_label'](size)} file, {kind}, {link}"
+    say(f"case 8: {label}")
+    blocks, full, zsync = [], [], []
+    for run in range(bench.runs):
+        fresh_install()
+        offset = nginx.log_size()
+        m = bench.run_setup("case8-blocks", f"{host}/case8/{name}/linux/", install, expect_needed=1)
+        fetched = logged_bytes(nginx.log, offset, f"/case8/{name}/")
+        if run == 0 and subprocess.run(["cmp", "-s", new_pak_path, os.path.join(install, "data", "world.pak")]).returncode != 0:
+            raise Broken(f"case 8 ({label}): the updated file is not the new release's")
+        blocks.append((m.wall, fetched, m.max_rss_kib))
+
+        fresh_install()
+        m = bench.run_setup("case8-full", f"{host}/case8/{name}-plain/linux/", install, expect_needed=1)
+        full.append(m.wall)
+
+        out = os.path.join(top, "zsync-out")
+        bench.remove_now(out, out + ".part")
+        offset = nginx.log_size()
+        m = measure(["zsync", "-q", "-i", os.path.join(bench.path("case8", "installed"), "data", "world.pak"),
+                     "-o", out, f"{host}/case8/{name}-zsync/world.pak.zsync"], bench.env, cwd=top)
+        if m.code != 0:
+            raise Broken(f"zsync ({label}) exited with {m.code}")
+        zsync.append((m.wall, logged_bytes(nginx.log, offset, f"/case8/{name}-zsync/")))
+        bench.remove_now(out)
+    bench.remove_now(install)
+
+    wall = statistics.median(w for w, _, _ in blocks)
+    fetched = statistics.median(b for _, b, _ in blocks)
+    rss = max(r for _, _, r in blocks) / 1024
+    full_wall = statistics.median(full)
+    z_wall = statistics.median(w for w, _ in zsync)
+    z_bytes = statistics.median(b for _, b in zsync)
+    byte_count, seconds, mebibytes = module["byte_count"], module["seconds"], module["mebibytes"]
+    if link == "loopback":
+        bench.row(8, f"{label}: bytes fetched vs zsync", fetched, z_bytes, fetched / z_bytes,
+                  "<= 1.00, <= 5% of file", fetched <= z_bytes and fetched <= 0.05 * size, byte_count)
+        bench.row(8, f"{label}: bytes fetched vs changed bytes", fetched, changed, fetched / changed,
+                  "-", None, byte_count)
+    bench.row(8, f"{label}: wall time vs zsync", wall, z_wall, wall / z_wall, "< 1.00", wall < z_wall, seconds)
+    far = link != "loopback"
+    bench.row(8, f"{label}: wall time vs full download", wall, full_wall, wall / full_wall,
+              "<= 0.50" if far else "< 1.00", wall <= 0.5 * full_wall if far else wall < full_wall, seconds)
+    bench.row(8, f"{label}: peak resident memory", rss, None, None, "< 32 MiB", rss < 32, mebibytes)
+    bench.notes.append(f"case 8 {label}: bytes {fetched} (zsync {z_bytes}, changed {changed}, "
+                       f"{100.0 * fetched / size:.2f}% of the file); wall s blocks "
+                       f"{module['fmt_list']([w for w, _, _ in blocks])}, full "
+                       f"{module['fmt_list'](full)}, zsync {module['fmt_list']([w for w, _ in zsync])}")
