@@ -111,9 +111,10 @@ struct ManifestSink {
 };
 
 // The part file of one download attempt after another, written behind the caller: write copies
-// the bytes into one of a few buffers, and a thread of the object's own hands full buffers to
-// the kernel while the caller receives and hashes the next chunk. A file that fits in one
-// buffer is written by close on the caller's thread. A failed write is reported by the next
+// the bytes into one of two buffers, and a thread of the object's own hashes and hands full
+// buffers to the kernel while the caller receives the next chunk (hashing on the receiving
+// thread made a fast download wait for the processor). A file that fits in one buffer is
+// hashed and written by close on the caller's thread. A failed write is reported by the next
 // write or by close. One caller thread at a time; the object is reused from file to file.
 class PartFile {
  public:
@@ -128,10 +129,12 @@ class PartFile {
   // Makes a new, empty file at path: whatever stands at the name (an older part file, a link,
   // a second name of another file) goes first, and the file is created there exclusively, so no
   // write can land elsewhere. expectedSize, when known and small, sets its room aside up front.
-  bool open(const std::filesystem::path& path, uint64_t expectedSize = 0);
+  // With a digest, every byte written until close is added to it in order; the caller reads it
+  // only after close.
+  bool open(const std::filesystem::path& path, uint64_t expectedSize = 0, DigestStream* digest = nullptr);
   // Opens an existing file to add to its first length bytes (anything after them goes); only a
-  // regular file of one name, never through a link.
-  bool openToContinue(const std::filesystem::path& path, uint64_t length);
+  // regular file of one name, never through a link. The digest as for open.
+  bool openToContinue(const std::filesystem::path& path, uint64_t length, DigestStream* digest = nullptr);
   // Empties the file before anything was written since open.
   bool restart();
   // False once any write to this file has failed.
@@ -144,8 +147,10 @@ class PartFile {
   char* bufferAt(size_t index) { return buffers_.get() + index * bufferSize; }
   bool handOver();
   void writeQueued();
+  bool writeOut(int fd, DigestStream* digest, const char* data, size_t length);
 
   int fd_ = -1;
+  DigestStream* digest_ = nullptr;  // set by open; read by the writer only while a buffer is queued
   uint64_t accepted_ = 0;  // bytes given to write since open
   std::unique_ptr<char[]> buffers_;  // bufferCount buffers, allocated by the first write
   std::array<size_t, bufferCount> used_{};
@@ -170,8 +175,7 @@ struct DownloadProgress {
 struct FileSink {
   StatusBoard& board;
   uint64_t total;
-  PartFile& partFile;
-  DigestStream& digest;
+  PartFile& partFile;  // hashes what it is given, when opened with a digest
   uint64_t& receivedBytes;
   uint64_t& doneBytes;
   const ReleaseFile& file;

@@ -27,7 +27,7 @@ PartFile::~PartFile() {
   }
 }
 
-bool PartFile::open(const std::filesystem::path& path, uint64_t expectedSize) {
+bool PartFile::open(const std::filesystem::path& path, uint64_t expectedSize, DigestStream* digest) {
   if (fd_ >= 0) return false;
   // A download can only land where it was sent: a link or a hard link planted at the name is
   // removed, not written through.
@@ -45,12 +45,13 @@ bool PartFile::open(const std::filesystem::path& path, uint64_t expectedSize) {
   }
   failed_ = false;
   accepted_ = 0;
+  digest_ = digest;
   // filling_ stays: the writer takes buffers in ring order from file to file.
   used_[filling_] = 0;
   return true;
 }
 
-bool PartFile::openToContinue(const std::filesystem::path& path, uint64_t length) {
+bool PartFile::openToContinue(const std::filesystem::path& path, uint64_t length, DigestStream* digest) {
   if (fd_ >= 0) return false;
   fd_ = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd_ < 0) return false;
@@ -63,6 +64,7 @@ bool PartFile::openToContinue(const std::filesystem::path& path, uint64_t length
   }
   failed_ = false;
   accepted_ = length;
+  digest_ = digest;
   used_[filling_] = 0;
   return true;
 }
@@ -105,7 +107,7 @@ bool PartFile::close() {
       writerIdle = queued_ == 0;
     }
     // A file that fits in one buffer is written here: no hand-over for small files.
-    if (writerIdle && !failed_) written = writeAll(fd_, bufferAt(filling_), used_[filling_]);
+    if (writerIdle && !failed_) written = writeOut(fd_, digest_, bufferAt(filling_), used_[filling_]);
     else written = handOver();
   }
   {
@@ -122,6 +124,7 @@ bool PartFile::close() {
   // Errors of delayed allocation can appear only when the file is closed.
   if (::close(fd_) != 0) written = false;
   fd_ = -1;
+  digest_ = nullptr;
   used_[filling_] = 0;
   return written;
 }
@@ -132,7 +135,7 @@ bool PartFile::handOver() {
   if (!writer_.joinable() && !noWriter_) noWriter_ = !startHelperThread(writer_, [this] { writeQueued(); });
   if (noWriter_) {
     // No thread to spare: the buffer is written here, as a small file's is.
-    if (!writeAll(fd_, bufferAt(filling_), used_[filling_])) failed_ = true;
+    if (!writeOut(fd_, digest_, bufferAt(filling_), used_[filling_])) failed_ = true;
     used_[filling_] = 0;
     return !failed_;
   }
@@ -152,13 +155,21 @@ void PartFile::writeQueued() {
     changed_.wait(lock, [this] { return queued_ > 0 || stopping_; });
     if (queued_ == 0) return;
     const int fd = fd_;
+    DigestStream* digest = digest_;
     const bool skip = failed_;
     lock.unlock();
-    const bool written = skip || writeAll(fd, bufferAt(next), used_[next]);
+    const bool written = skip || writeOut(fd, digest, bufferAt(next), used_[next]);
     lock.lock();
     if (!written) failed_ = true;
     next = (next + 1) % bufferCount;
     --queued_;
     changed_.notify_all();
   }
+}
+
+// The digest covers the bytes received, in the order received: each buffer is hashed as it goes
+// to the kernel, whichever thread writes it.
+bool PartFile::writeOut(int fd, DigestStream* digest, const char* data, size_t length) {
+  if (digest) digest->add(data, length);
+  return writeAll(fd, data, length);
 }

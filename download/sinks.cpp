@@ -33,13 +33,12 @@ bool ManifestSink::operator()(const char* data, size_t length) const {
 
 bool FileSink::operator()(const char* data, size_t length) const {
   if (board.cancel.load()) return false;
-  // The digest covers the bytes received, not the bytes stored: a write that did not reach the
-  // disk would go unnoticed by the hash check, so it ends the transfer here.
+  // The part file hashes the bytes received, not the bytes stored: a write that did not reach
+  // the disk would go unnoticed by the hash check, so it ends the transfer here.
   if (!partFile.write(data, length)) {
     writeFailed = true;
     return false;
   }
-  digest.add(data, length);
   receivedBytes += length;
 
   uint64_t shown = doneBytes + receivedBytes;

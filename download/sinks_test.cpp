@@ -38,11 +38,11 @@ struct Attempt {
   PartFile partFile;
   bool opened;
 
-  Attempt(const std::filesystem::path& partPath, uint64_t size) : opened(partFile.open(partPath)) {
+  Attempt(const std::filesystem::path& partPath, uint64_t size) : opened(partFile.open(partPath, 0, &digest)) {
     file.size = size;
     file.path = "bin/varnholt";
   }
-  FileSink sink() { return FileSink{board, total, partFile, digest, receivedBytes, doneBytes, file, writeFailed}; }
+  FileSink sink() { return FileSink{board, total, partFile, receivedBytes, doneBytes, file, writeFailed}; }
 };
 
 // Leaves the process-wide status board as it found it.
@@ -275,6 +275,7 @@ TEST(FileSink, SlowATwoGibFileStreamsThroughWithFlatMemory) {
   attempt.total = size;
   ASSERT_TRUE(fetchUrl(server.httpUrl() + "files/zeros", attempt.sink(), error, false)) << error;
   uint64_t after = peakResidentKiB();
+  EXPECT_TRUE(attempt.partFile.close());
 
   EXPECT_EQ(attempt.receivedBytes, size);
   EXPECT_FALSE(attempt.writeFailed);

@@ -166,9 +166,9 @@ StagedDownload::Step StagedDownload::startAttempt(Slot& slot) {
   }
   bool opened;
   if (have > 0) {
-    opened = slot.partFile.openToContinue(part, have);
+    opened = slot.partFile.openToContinue(part, have, &slot.digest);
   } else {
-    opened = slot.partFile.open(part, file.size);
+    opened = slot.partFile.open(part, file.size, &slot.digest);
   }
   if (!opened) {
     fail(slot.job, "Could not write to " + staging_.string());
@@ -182,7 +182,7 @@ StagedDownload::Step StagedDownload::startAttempt(Slot& slot) {
   request.url = fileUrl(board.options.source, file.hash);
   request.resumeFrom = have;
   request.successBodyOnly = true;
-  request.sink = FileSink{board, board.neededBytes, slot.partFile, slot.digest, slot.receivedBytes, doneBytes_,
+  request.sink = FileSink{board, board.neededBytes, slot.partFile, slot.receivedBytes, doneBytes_,
                           file, slot.writeFailed, &progress_};
   request.restart = [this, &slot] {
     // The server sent the whole file instead of the rest: start again from its first byte.
