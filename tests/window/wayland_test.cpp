@@ -208,10 +208,26 @@ class WaylandWindow : public testing::Test {
     // ThreadSanitizer cannot see; without them only the program's own threads are checked.
     options.env.push_back("LP_NUM_THREADS=0");
 #endif
+    // The client's side of the Wayland conversation, kept with the run's files when a test
+    // fails: the order of the decoration's configure, enter and buffer-scale events is what
+    // explains a frame drawn at the wrong density.
+    options.env.push_back("WAYLAND_DEBUG=client");
     options.workingFolder = home.string();
+    ++starts;
     return startProcess(argv, options, outputPath().string());
   }
-  fs::path outputPath() const { return root / "setup.output"; }
+  // One file for each start, so that a later start keeps the earlier one's output.
+  fs::path outputPath() const { return root / ("setup-" + std::to_string(starts) + ".output"); }
+
+  // The program's own output, without the protocol trace.
+  std::string programOutput() const {
+    std::string kept;
+    for (const std::string& line : linesOf(readText(outputPath()))) {
+      const bool traced = line.starts_with("[") && line.find('@') != std::string::npos;
+      if (!traced) kept += line + "\n";
+    }
+    return kept;
+  }
 
   bool waitForLogLine(const std::string& line, int timeoutMs = 30000) const {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -256,12 +272,13 @@ class WaylandWindow : public testing::Test {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    ADD_FAILURE() << "no window on the screen " << error << "\n" << readText(outputPath());
+    ADD_FAILURE() << "no window on the screen " << error << "\n" << programOutput();
     return nullptr;
   }
 
   TempFolder temp;
   fs::path root, installDir, home, logPath, record;
+  int starts = 0;
 };
 
 }  // namespace
@@ -279,7 +296,7 @@ TEST_F(WaylandWindow, OpensDrawsInstallsAndStartsTheGameSlow) {
     WestonDesktop desktop(scale);
 
     const int pid = start(desktop, server.httpUrl());
-    ASSERT_TRUE(waitForLogLine("Install Varnholt 1.0? - 1 MB to download.")) << readText(outputPath());
+    ASSERT_TRUE(waitForLogLine("Install Varnholt 1.0? - 1 MB to download.")) << programOutput();
     Placement at;
     WestonImage screen = offerOnScreen(desktop, scale, at);
     ASSERT_TRUE(screen);
@@ -296,11 +313,11 @@ TEST_F(WaylandWindow, OpensDrawsInstallsAndStartsTheGameSlow) {
 
     // Closing on the offer needs no question; SDL turns SIGTERM into a quit request.
     kill(pid, SIGTERM);
-    EXPECT_EQ(waitForExit(pid, 20000), 0) << readText(outputPath());
+    EXPECT_EQ(waitForExit(pid, 20000), 0) << programOutput();
     EXPECT_FALSE(fs::exists(installDir / "bin/game"));
 
     const int unattended = start(desktop, server.httpUrl(), {"--update"});
-    EXPECT_EQ(waitForExit(unattended, 30000), 0) << readText(outputPath()) << readText(logPath);
+    EXPECT_EQ(waitForExit(unattended, 30000), 0) << programOutput() << readText(logPath);
     for (int waited = 0; waited < 10000 && !fs::exists(record); waited += 20) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -323,7 +340,7 @@ TEST_F(WaylandWindow, CancelWithoutAQuestionBoxStopsAndKeepsTheStagedFilesSlow) 
 
   // --update starts the download without a click.
   const int pid = start(desktop, server.url(), {"--update"}, {"PATH=" + emptyPath.string()});
-  ASSERT_TRUE(waitForLogLine("Downloading Varnholt 1.0...")) << readText(outputPath());
+  ASSERT_TRUE(waitForLogLine("Downloading Varnholt 1.0...")) << programOutput();
   const fs::path staging = installDir / ".staging";
   const fs::path finished = staging / contentDigest(small);
   const fs::path part = staging / (contentDigest(large) + ".part");
@@ -333,7 +350,7 @@ TEST_F(WaylandWindow, CancelWithoutAQuestionBoxStopsAndKeepsTheStagedFilesSlow) 
   ASSERT_TRUE(fs::exists(part)) << readText(logPath);
 
   kill(pid, SIGTERM);
-  EXPECT_EQ(waitForExit(pid, 20000), 0) << readText(outputPath());
+  EXPECT_EQ(waitForExit(pid, 20000), 0) << programOutput();
   const std::vector<std::string> lines = linesOf(readText(logPath));
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines.back(), "Cancelled. - Cancelled.");
