@@ -179,7 +179,7 @@ class BlockFiller {
 bool BlockFiller::copyFound(const std::string& index, int seedFd, bool& cancelled) {
   if (!parseBlockIndex(index, file_.size, layout_)) return false;
   const uint64_t blockSize = layout_.blockSize;
-  found_.assign(static_cast<size_t>((file_.size + blockSize - 1) / blockSize), false);
+  found_.assign(static_cast<size_t>(blockCount(file_.size, layout_.blockSize)), false);
   bool writeFailed = false;
   auto onMatch = [&](const BlockMatch& match) {
     // Whole blocks only: a run starts at a block's first byte and ends at a block's end or the

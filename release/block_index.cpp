@@ -84,7 +84,7 @@ class SumTable {
   SumTable(std::string_view index, const BlockIndexLayout& layout) : layout_(layout) {
     const auto* body = reinterpret_cast<const unsigned char*>(index.data()) + blockIndexHeaderSize;
     const size_t stride = blockIndexWeakWidth + layout.strongWidth;
-    const size_t count = static_cast<size_t>((layout.fileSize + layout.blockSize - 1) / layout.blockSize);
+    const size_t count = static_cast<size_t>(blockCount(layout.fileSize, layout.blockSize));
     entries_.reserve(count);
     for (size_t block = 0; block < count; ++block) {
       const unsigned char* at = body + block * stride;
@@ -133,7 +133,7 @@ class SumTable {
 }  // namespace
 
 uint64_t blockIndexLength(const BlockIndexLayout& layout) {
-  const uint64_t blocks = (layout.fileSize + layout.blockSize - 1) / layout.blockSize;
+  const uint64_t blocks = blockCount(layout.fileSize, layout.blockSize);
   return blockIndexHeaderSize + blocks * (blockIndexWeakWidth + layout.strongWidth);
 }
 

@@ -36,6 +36,11 @@ constexpr uint32_t defaultIndexBlock = 8192;
 constexpr uint32_t defaultStrongSum = 8;
 constexpr uint64_t blockIndexThreshold = 1048576;
 
+// The number of blocks of a file of fileSize, the short last one included; exact up to the
+// largest size.
+constexpr uint64_t blockCount(uint64_t fileSize, uint32_t blockSize) {
+  return fileSize / blockSize + (fileSize % blockSize != 0 ? 1 : 0);
+}
 // The exact length of an index with this layout.
 uint64_t blockIndexLength(const BlockIndexLayout& layout);
 // The longest index a file of fileSize may have: the bound on what fetching one costs.

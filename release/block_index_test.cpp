@@ -113,6 +113,8 @@ TEST(BlockIndex, ParsingIsStrict) {
       {"strong width 200", with(25, std::string("\xc8", 1)), bytes.size()},
       // A larger block size would need fewer sums than the body holds.
       {"block size that fits fewer sums", with(20, std::string("\0\0\x20\0", 4)), bytes.size()},
+      // 2^64 - 1 bytes are 2^52 blocks of 4096: no sums would mean a count that wrapped round.
+      {"largest size without sums", with(12, std::string(8, '\xff')).substr(0, 26), UINT64_MAX},
   };
   for (const Case& c : cases) {
     EXPECT_FALSE(parseBlockIndex(c.index, c.expectedSize, layout)) << c.name;
@@ -124,6 +126,11 @@ TEST(BlockIndex, LimitBoundsEveryAcceptedIndex) {
   EXPECT_EQ(blockIndexLimit(gibibyte), 26u + 262144u * 20u);
   EXPECT_EQ(blockIndexLength({gibibyte, defaultIndexBlock, defaultStrongSum}), 26u + 131072u * 12u);
   EXPECT_LE(blockIndexLength({gibibyte, defaultIndexBlock, defaultStrongSum}), blockIndexLimit(gibibyte));
+  // Block counts near the largest size do not wrap round.
+  EXPECT_EQ(blockCount(UINT64_MAX, 4096), uint64_t{1} << 52);
+  EXPECT_EQ(blockCount(UINT64_MAX - 4094, 4096), uint64_t{1} << 52);  // one byte in the last block
+  EXPECT_EQ(blockCount(UINT64_MAX - 4095, 4096), (uint64_t{1} << 52) - 1);  // whole blocks only
+  EXPECT_EQ(blockIndexLimit(UINT64_MAX), 26u + (uint64_t{1} << 52) * 20u);
 }
 
 // Runs the search of newBytes' blocks in seed; every reported run must really hold the same bytes.

@@ -42,22 +42,23 @@ TestRelease gameWith(const std::string& pak, const std::string& version) {
   return release;
 }
 
-std::string indexOf(const fs::path& file) {
+std::string indexOf(const fs::path& file, uint32_t blockSize = defaultIndexBlock) {
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   std::string index;
   std::string error;
-  EXPECT_TRUE(makeBlockIndex(fd, defaultIndexBlock, defaultStrongSum, index, error)) << error;
+  EXPECT_TRUE(makeBlockIndex(fd, blockSize, defaultStrongSum, index, error)) << error;
   ::close(fd);
   return index;
 }
 
 // The release as publishing lays it out: files, their block indexes, the manifest.
-void publishWithIndexes(const fs::path& linuxFolder, const TestRelease& release) {
+void publishWithIndexes(const fs::path& linuxFolder, const TestRelease& release,
+                        uint32_t blockSize = defaultIndexBlock) {
   publishTestRelease(linuxFolder, release);
   for (const GameFile& file : release.files) {
     if (file.content.size() < blockIndexThreshold) continue;
     const fs::path stored = linuxFolder / "files" / contentDigest(file.content);
-    writeText(fs::path(stored.string() + ".blocks"), indexOf(stored));
+    writeText(fs::path(stored.string() + ".blocks"), indexOf(stored, blockSize));
   }
 }
 
@@ -137,6 +138,7 @@ TEST_F(ChangedBlocks, OnlyTheBlocksTheInstalledFileLacksAreFetched) {
     size_t wholeFiles;
     uint64_t mostRangeBytes;
     std::function<void(const fs::path&)> beforeUpdate;
+    uint32_t blockSize = block;
   };
   const std::vector<Case> cases = {
       {"scattered blocks changed", scattered, 0, 3 * block, {}},
@@ -160,11 +162,16 @@ TEST_F(ChangedBlocks, OnlyTheBlocksTheInstalledFileLacksAreFetched) {
       // The installed file is not the installed release's: never taken as a seed.
       {"a seed of another size", scattered, 1, 0,
        [&old](const fs::path& folder) { writeText(folder / "data/pak.dat", old + "player's byte"); }},
+      // Blocks larger than what is copied at a time, found off their bounds in the seed; the
+      // short last block follows the one before it there.
+      {"mebibyte blocks after an insertion", randomBytes(1000, 10) + old, 0, largestIndexBlock, {},
+       largestIndexBlock},
+      {"mebibyte blocks with appended data", old + randomBytes(100000, 11), 0, 100000, {}, largestIndexBlock},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path tree = sandbox.path() / c.name / "server";
-    publishWithIndexes(tree / "linux", gameWith(c.newPak, "2.0"));
+    publishWithIndexes(tree / "linux", gameWith(c.newPak, "2.0"), c.blockSize);
     MisbehavingServer server(tree);
     const std::string path = "/linux/files/" + contentDigest(c.newPak);
     server.set(path, R"({"ranges": true})");
