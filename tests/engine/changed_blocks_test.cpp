@@ -304,11 +304,7 @@ TEST_F(ChangedBlocks, AKillWhileRangesAreInFlightIsFollowedByAConsistentRun) {
 
   const std::vector<std::string> arguments = {"--quiet", "--no-register", "--dir", folder.string(),
                                               "--source", server.url() + "linux/"};
-  std::vector<std::string> argv = {VARNHOLT_SETUP_PATH};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  ProcessOptions options;
-  options.env = setupEnvironment(sandbox.path());
-  const int pid = startProcess(argv, options);
+  const int pid = startSetup(sandbox.path(), arguments);
   // Seven changed blocks far apart: seven ranges, all in flight at once and all stalled, so
   // that none of the killed run's requests arrives after the count below.
   const auto deadline = Clock::now() + std::chrono::seconds(60);
