@@ -26,11 +26,11 @@ int quietMain() {
     } else {
       // On a terminal, one line shows how the download goes; nothing anywhere else.
       TerminalProgress terminal;
+      ApplyContext context;
       if (isatty(STDERR_FILENO)) {
-        downloadWatcher = [&terminal](uint64_t done, uint64_t needed) { terminal.show(done, needed); };
+        context.downloadWatcher = [&terminal](uint64_t done, uint64_t needed) { terminal.show(done, needed); };
       }
-      succeeded = applyUpdate(error);
-      downloadWatcher = nullptr;
+      succeeded = applyUpdate(error, context);
       terminal.finish();
     }
   }

@@ -25,8 +25,6 @@
 
 namespace fs = std::filesystem;
 
-int (*fileModeCall)(int folderFd, const char* path, mode_t mode, int flags) = ::fchmodat;
-
 namespace {
 
 // The paths of release's files and links, and the target of each link.
@@ -175,18 +173,19 @@ bool hasMode(const fs::path& path, fs::perms mode) {
 
 // Sets a file's mode without following a link at its name. A file system that cannot hold the
 // mode (FAT and exFAT refuse with EPERM) keeps the file where it is: the failure is not reported.
-bool setMode(const fs::path& path, fs::perms mode) {
-  return fileModeCall(AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW) == 0;
+bool setMode(const ApplyContext& context, const fs::path& path, fs::perms mode) {
+  return context.fileModeCall(AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // Where a rename cannot cross file systems, the file is copied to its place instead.
-void copyAcross(const fs::path& from, const fs::path& target, fs::perms mode, std::error_code& ec) {
+void copyAcross(const ApplyContext& context, const fs::path& from, const fs::path& target, fs::perms mode,
+                std::error_code& ec) {
   ec.clear();
-  if (copyToOwnFile(from, target, static_cast<mode_t>(mode), ec)) (void)setMode(target, mode);
+  if (copyToOwnFile(from, target, static_cast<mode_t>(mode), ec)) (void)setMode(context, target, mode);
 }
 
-bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFiles& replaced,
-                std::string& error) {
+bool placeFiles(const ApplyContext& context, const fs::path& installDir, const Ownership& owned,
+                ReplacedFiles& replaced, std::string& error) {
   const fs::path staging = stagingFolder();
   ContainmentCache containment(installDir);  // placing files makes no link
   std::map<std::string, fs::path> placed;  // hash -> where its first file now stands
@@ -217,24 +216,24 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFile
       if (!sameFile(first->second, target)) {
         const fs::path copy = staging / (file.hash + ".copy");
         if (copyToOwnFile(first->second, copy, static_cast<mode_t>(mode), ec)) {
-          (void)setMode(copy, mode);
+          (void)setMode(context, copy, mode);
           std::error_code ignored;
           if (fs::is_directory(fs::symlink_status(target, ignored))) fs::remove(target, ignored);
           fs::rename(copy, target, ec);
           // The staging folder on another file system than the file's folder.
-          if (ec == std::errc::cross_device_link) copyAcross(copy, target, mode, ec);
+          if (ec == std::errc::cross_device_link) copyAcross(context, copy, target, mode, ec);
         }
       } else {
-        (void)setMode(target, mode);
+        (void)setMode(context, target, mode);
       }
     } else {
       const fs::path entry = staging / file.hash;
-      const bool entryHasMode = hasMode(entry, mode) || setMode(entry, mode);
+      const bool entryHasMode = hasMode(entry, mode) || setMode(context, entry, mode);
       fs::rename(entry, target, ec);
       // Without the mode on the entry (a system that cannot change it without following
       // links), the placed file gets it, if its file system can hold it.
-      if (!ec && !entryHasMode) (void)setMode(target, mode);
-      if (ec == std::errc::cross_device_link) copyAcross(entry, target, mode, ec);
+      if (!ec && !entryHasMode) (void)setMode(context, target, mode);
+      if (ec == std::errc::cross_device_link) copyAcross(context, entry, target, mode, ec);
       if (!ec) placed[file.hash] = target;
     }
     if (ec) {
@@ -378,14 +377,14 @@ void recordSource() {
 
 }  // namespace
 
-bool commitUpdate(std::string& error) {
+bool commitUpdate(std::string& error, const ApplyContext& context) {
   setStatus("Installing...", "", 1.0);
   const fs::path& installDir = board.options.installDir;
   const Ownership owned;
 
   // The files this commit replaces, the older record among them, are freed behind it.
   ReplacedFiles replaced;
-  if (!placeFiles(installDir, owned, replaced, error)) return false;
+  if (!placeFiles(context, installDir, owned, replaced, error)) return false;
   if (!makeLinks(installDir, owned, error)) return false;
   deleteLeftovers(installDir, owned);
 

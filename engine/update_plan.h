@@ -4,6 +4,8 @@
 // main thread in the windowless run; one at a time.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -34,18 +36,21 @@ bool checkForUpdate(std::string& error);
 // (a run stopped just before recording) still needs the commit.
 [[nodiscard]] bool nothingToDo();
 
-// When set, applyUpdate calls it while it downloads, a few times a second, with the bytes done
-// (never fewer than before within one call) and the bytes needed.
-extern std::function<void(uint64_t doneBytes, uint64_t neededBytes)> downloadWatcher;
+// What the caller of one apply hands to it, the way a build is handed its disk interface.
+struct ApplyContext {
+  // When set, called while the download runs, a few times a second, with the bytes done (never
+  // fewer than before within one apply) and the bytes needed.
+  std::function<void(uint64_t doneBytes, uint64_t neededBytes)> downloadWatcher;
+  // How the commit sets the mode of a file it places; tests make it fail as a file system that
+  // cannot hold the mode does.
+  int (*fileModeCall)(int folderFd, const char* path, mode_t mode, int flags) = ::fchmodat;
+};
 
 // Downloads what the plan needs into ".staging", then commits it.
-bool applyUpdate(std::string& error);
+bool applyUpdate(std::string& error, const ApplyContext& context = {});
 
 // The second phase of applyUpdate: every needed file lies verified in the staging folder.
-bool commitUpdate(std::string& error);
+bool commitUpdate(std::string& error, const ApplyContext& context = {});
 
 std::filesystem::path stagingFolder();
 
-// How the commit sets the mode of a file it places (fchmodat); a variable so that tests can
-// make it fail as a file system that cannot hold the mode does.
-extern int (*fileModeCall)(int folderFd, const char* path, mode_t mode, int flags);

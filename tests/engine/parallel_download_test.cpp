@@ -254,7 +254,8 @@ TEST_F(ParallelDownload, ACancelEndsEveryTransferWithin200MsWhileTheServerIsSile
     board.options.source = server.url() + "linux/";
     std::string error;
     ASSERT_TRUE(checkForUpdate(error)) << error;
-    EXPECT_LT(secondsToCancel(server, file, applyUpdate, error), 0.2) << behaviour;
+    auto apply = [](std::string& e) { return applyUpdate(e); };
+    EXPECT_LT(secondsToCancel(server, file, apply, error), 0.2) << behaviour;
     EXPECT_EQ(error, "Cancelled.") << behaviour;
 
     server.set("/linux/latest.manifest", behaviour);
