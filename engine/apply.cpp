@@ -335,7 +335,7 @@ bool applyUpdate(std::string& error, const ApplyContext& context) {
     return false;
   }
   // A first install: the folder exists only now.
-  if (!holdInstallFolder(error)) return false;
+  if (!holdInstallFolder(installDir, error)) return false;
   if (!enoughSpace(installDir)) {
     error = "Not enough free disk space: " + sizeText(board.neededBytes) + " are needed.";
     return false;

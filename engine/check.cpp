@@ -217,7 +217,7 @@ bool compareWithDisk(std::string& error, RecordReadAhead* readAhead) {
 
 bool checkForUpdate(std::string& error) {
   setStatus("Looking for the newest version...", "", -1.0);
-  if (!holdInstallFolder(error)) return false;
+  if (!holdInstallFolder(board.options.installDir, error)) return false;
 
   PublicKey publicKey;
   if (!decodeHex(releasePublicKey, publicKey)) {

@@ -24,7 +24,7 @@ const Release& installedRelease();
 // at the same time; true when this process holds it (or there is no folder yet). False with
 // anotherCopyRunning when another process holds it. Held until letGoOfInstallFolder or the end
 // of the process.
-[[nodiscard]] bool holdInstallFolder(std::string& error);
+[[nodiscard]] bool holdInstallFolder(const std::filesystem::path& installDir, std::string& error);
 void letGoOfInstallFolder();
 extern const char* const anotherCopyRunning;
 
