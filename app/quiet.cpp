@@ -17,7 +17,7 @@ int quietMain() {
   bool succeeded = checkForUpdate(error);
   if (succeeded) {
     // A commit deletes the older release's leftovers and records the latest one.
-    if (nothingToDo()) {
+    if (nothingToDo(board)) {
       // A staging folder left by a run stopped after it recorded the release holds nothing
       // that is still needed.
       std::error_code ec;

@@ -94,7 +94,7 @@ std::string digestOf(int fd) {
 
 const ReleaseFile* installedEntryAt(const std::string& path) {
   if (!board.valid) return nullptr;
-  const Release& installed = installedRelease();
+  const Release& installed = installedRelease(board);
   // The last entry of a path is the one the record means.
   for (auto it = installed.files.rbegin(); it != installed.files.rend(); ++it) {
     if (it->path == path) return &*it;

@@ -57,7 +57,7 @@ bool samePaths(const Release& a, const Release& b) {
 // the same paths has no leftover and mostly asks none.
 class Ownership {
  public:
-  Ownership() : installed_(board.valid ? &installedRelease() : nullptr) {
+  Ownership() : installed_(board.valid ? &installedRelease(board) : nullptr) {
     nothingLeftOver_ = !installed_ || samePaths(board.latest, *installed_);
   }
 
@@ -323,7 +323,7 @@ bool identity(const fs::path& path, FileIdentity& id) {
 void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
   if (!board.valid || owned.nothingLeftOver()) return;
   std::vector<std::string> leftovers;
-  const Release& installed = installedRelease();
+  const Release& installed = installedRelease(board);
   for (const ReleaseFile& file : installed.files) {
     if (!owned.kept(file.path)) leftovers.push_back(file.path);
   }

@@ -15,10 +15,12 @@
 
 #include "release/release.h"
 
+struct StatusBoard;
+
 // The installed release as the last check read it (meaningful while board.valid): when the
 // record held exactly the manifest that check verified, that is board.latest itself, and
 // board.installed is not filled with a copy of a release of perhaps tens of thousands of files.
-const Release& installedRelease();
+const Release& installedRelease(const StatusBoard& board);
 
 // Locks the install folder for this process, if it exists, so that no second copy works on it
 // at the same time; true when this process holds it (or there is no folder yet). False with
@@ -34,7 +36,7 @@ bool checkForUpdate(std::string& error);
 // True after a check when the install is current: no file and no link needed, and the record
 // names the latest release. Every file and link in place but the record naming another release
 // (a run stopped just before recording) still needs the commit.
-[[nodiscard]] bool nothingToDo();
+[[nodiscard]] bool nothingToDo(const StatusBoard& board);
 
 // What the caller of one apply hands to it, the way a build is handed its disk interface.
 struct ApplyContext {
