@@ -259,13 +259,13 @@ void StagedDownload::stageByBlocks() {
     if (board.cancel) return;
     const ReleaseFile& file = *job.file;
     std::error_code ec;
-    if (!blockUpdateCandidate(file) || fs::exists(fs::symlink_status(staging_ / file.hash, ec))) continue;
+    if (!blockUpdateCandidate(board, file) || fs::exists(fs::symlink_status(staging_ / file.hash, ec))) continue;
     auto show = [&](uint64_t bytes) {
       progress_.shown = std::max(progress_.shown, staged + bytes);
       showDownloadProgress(board, progress_.shown, board.neededBytes);
       if (watcher_) watcher_(progress_.shown, board.neededBytes);
     };
-    if (updateByBlocks(file, staging_ / (file.hash + ".part"), show) != BlockUpdate::Staged) continue;
+    if (updateByBlocks(board, file, staging_ / (file.hash + ".part"), show) != BlockUpdate::Staged) continue;
     fs::rename(staging_ / (file.hash + ".part"), staging_ / file.hash, ec);
     if (ec) continue;
     job.staged = true;
