@@ -57,8 +57,9 @@ bool samePaths(const Release& a, const Release& b) {
 // the same paths has no leftover and mostly asks none.
 class Ownership {
  public:
-  Ownership() : installed_(board.valid ? &installedRelease(board) : nullptr) {
-    nothingLeftOver_ = !installed_ || samePaths(board.latest, *installed_);
+  explicit Ownership(const StatusBoard& board)
+      : latest_(board.latest), installed_(board.valid ? &installedRelease(board) : nullptr) {
+    nothingLeftOver_ = !installed_ || samePaths(latest_, *installed_);
   }
 
   bool nothingLeftOver() const { return nothingLeftOver_; }
@@ -88,10 +89,11 @@ class Ownership {
   void fill() const {
     if (filled_) return;
     filled_ = true;
-    collectPaths(board.latest, keptPaths_, latestLinks_);
+    collectPaths(latest_, keptPaths_, latestLinks_);
     if (installed_) collectPaths(*installed_, installedPaths_, installedLinks_);
   }
 
+  const Release& latest_;
   const Release* installed_;
   bool nothingLeftOver_;
   mutable bool filled_ = false;
@@ -184,8 +186,8 @@ void copyAcross(const ApplyContext& context, const fs::path& from, const fs::pat
   if (copyToOwnFile(from, target, static_cast<mode_t>(mode), ec)) (void)setMode(context, target, mode);
 }
 
-bool placeFiles(const ApplyContext& context, const fs::path& installDir, const Ownership& owned,
-                ReplacedFiles& replaced, std::string& error) {
+bool placeFiles(const StatusBoard& board, const ApplyContext& context, const fs::path& installDir,
+                const Ownership& owned, ReplacedFiles& replaced, std::string& error) {
   const fs::path staging = stagingFolder();
   ContainmentCache containment(installDir);  // placing files makes no link
   std::map<std::string, fs::path> placed;  // hash -> where its first file now stands
@@ -254,8 +256,8 @@ bool linkLeadsInside(const fs::path& installDir, const std::string& path, std::s
   return false;
 }
 
-bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& error) {
-  for (const ReleaseLink& link : board.latest.links) {
+bool makeLinks(const Release& latest, const fs::path& installDir, const Ownership& owned, std::string& error) {
+  for (const ReleaseLink& link : latest.links) {
     const fs::path at = installedEntry(installDir, link.path);
     std::error_code ec;
 
@@ -287,7 +289,7 @@ bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& 
   }
   // A link made later may change where an earlier one leads ("a" to "b/..", then "b" to "."):
   // once all are made, each is followed again.
-  for (const ReleaseLink& link : board.latest.links) {
+  for (const ReleaseLink& link : latest.links) {
     if (!linkLeadsInside(installDir, link.path, error)) return false;
   }
   return true;
@@ -320,7 +322,7 @@ bool identity(const fs::path& path, FileIdentity& id) {
 // Deletes the older release's files and links that the latest release does not have. An
 // entry is skipped when it would be deleted outside the install folder, or when it now is
 // one of the latest release's own entries under another name.
-void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
+void deleteLeftovers(const StatusBoard& board, const fs::path& installDir, const Ownership& owned) {
   if (!board.valid || owned.nothingLeftOver()) return;
   std::vector<std::string> leftovers;
   const Release& installed = installedRelease(board);
@@ -365,7 +367,7 @@ bool writeStateFile(const fs::path& target, const std::string& content) {
 
 // Records the source in use: "install.source" holds it, or is gone for the default source.
 // Writes only when the file says otherwise.
-void recordSource() {
+void recordSource(const StatusBoard& board) {
   const fs::path file = board.options.installDir / "install.source";
   std::error_code ec;
   if (board.options.source == defaultBaseUrl()) {
@@ -380,17 +382,17 @@ void recordSource() {
 bool commitUpdate(std::string& error, const ApplyContext& context) {
   setStatus("Installing...", "", 1.0);
   const fs::path& installDir = board.options.installDir;
-  const Ownership owned;
+  const Ownership owned(board);
 
   // The files this commit replaces, the older record among them, are freed behind it.
   ReplacedFiles replaced;
-  if (!placeFiles(context, installDir, owned, replaced, error)) return false;
-  if (!makeLinks(installDir, owned, error)) return false;
-  deleteLeftovers(installDir, owned);
+  if (!placeFiles(board, context, installDir, owned, replaced, error)) return false;
+  if (!makeLinks(board.latest, installDir, owned, error)) return false;
+  deleteLeftovers(board, installDir, owned);
 
   // The source first: the record, written last, decides whether the update is complete, and a
   // run stopped between the two finds the record of the older release and finishes the job.
-  recordSource();
+  recordSource(board);
   const fs::path record = installDir / "install.manifest";
   replaced.hold(record);
   if (!writeStateFile(record, board.manifestText)) {
