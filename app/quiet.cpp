@@ -17,7 +17,7 @@ int quietMain() {
   bool succeeded = checkForUpdate(error);
   if (succeeded) {
     // A commit deletes the older release's leftovers and records the latest one.
-    if (nothingToDo()) {
+    if (nothingToDo(board)) {
       // A staging folder left by a run stopped after it recorded the release holds nothing
       // that is still needed.
       std::error_code ec;
@@ -26,11 +26,11 @@ int quietMain() {
     } else {
       // On a terminal, one line shows how the download goes; nothing anywhere else.
       TerminalProgress terminal;
+      ApplyContext context;
       if (isatty(STDERR_FILENO)) {
-        downloadWatcher = [&terminal](uint64_t done, uint64_t needed) { terminal.show(done, needed); };
+        context.downloadWatcher = [&terminal](uint64_t done, uint64_t needed) { terminal.show(done, needed); };
       }
-      succeeded = applyUpdate(error);
-      downloadWatcher = nullptr;
+      succeeded = applyUpdate(error, context);
       terminal.finish();
     }
   }

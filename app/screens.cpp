@@ -17,7 +17,7 @@ void runCheckJob() {
   const std::string& version = board.latest.version;
   // Every file in place but the record naming another release (an update stopped just before
   // recording it) still needs the commit, as in the windowless run: offer it.
-  if (nothingToDo()) {
+  if (nothingToDo(board)) {
     setScreen(Screen::UpToDate);
     setStatus("Varnholt " + version + " is installed and up to date.", "", -1.0);
     setButtons("PLAY", "CLOSE");

@@ -67,7 +67,7 @@ void showBox(SDL_MessageBoxFlags flags, const char* message) {
 int uninstallMain() {
   const fs::path& installDir = board.options.installDir;
   std::string error;
-  if (!holdInstallFolder(error)) {
+  if (!holdInstallFolder(installDir, error)) {
     showBox(SDL_MESSAGEBOX_WARNING, anotherCopyRunning);
     logLine("uninstall failed: " + error);
     return 1;

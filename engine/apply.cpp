@@ -92,7 +92,8 @@ struct Slot {
 
 class StagedDownload {
  public:
-  explicit StagedDownload(std::vector<FileJob> jobs) : jobs_(std::move(jobs)), slots_(filesInFlight) {}
+  StagedDownload(std::vector<FileJob> jobs, const ApplyContext& context)
+      : jobs_(std::move(jobs)), slots_(filesInFlight), watcher_(context.downloadWatcher) {}
 
   bool run(std::string& error);
 
@@ -117,6 +118,7 @@ class StagedDownload {
 
   std::vector<FileJob> jobs_;
   std::vector<Slot> slots_;
+  const std::function<void(uint64_t, uint64_t)>& watcher_;  // the caller's, alive for the whole apply
   const fs::path staging_ = stagingFolder();
   uint64_t doneBytes_ = 0;
   DownloadProgress progress_;
@@ -257,13 +259,13 @@ void StagedDownload::stageByBlocks() {
     if (board.cancel) return;
     const ReleaseFile& file = *job.file;
     std::error_code ec;
-    if (!blockUpdateCandidate(file) || fs::exists(fs::symlink_status(staging_ / file.hash, ec))) continue;
+    if (!blockUpdateCandidate(board, file) || fs::exists(fs::symlink_status(staging_ / file.hash, ec))) continue;
     auto show = [&](uint64_t bytes) {
       progress_.shown = std::max(progress_.shown, staged + bytes);
       showDownloadProgress(board, progress_.shown, board.neededBytes);
-      if (downloadWatcher) downloadWatcher(progress_.shown, board.neededBytes);
+      if (watcher_) watcher_(progress_.shown, board.neededBytes);
     };
-    if (updateByBlocks(file, staging_ / (file.hash + ".part"), show) != BlockUpdate::Staged) continue;
+    if (updateByBlocks(board, file, staging_ / (file.hash + ".part"), show) != BlockUpdate::Staged) continue;
     fs::rename(staging_ / (file.hash + ".part"), staging_ / file.hash, ec);
     if (ec) continue;
     job.staged = true;
@@ -300,9 +302,9 @@ bool StagedDownload::run(std::string& error) {
         break;
       }
     }
-    if (downloadWatcher) {
+    if (watcher_) {
       progress_.shown = std::max(progress_.shown, doneBytes_ + progress_.inFlight);
-      downloadWatcher(progress_.shown, board.neededBytes);
+      watcher_(progress_.shown, board.neededBytes);
     }
   }
   engine.stopAll();
@@ -322,11 +324,9 @@ bool StagedDownload::run(std::string& error) {
 
 }  // namespace
 
-std::function<void(uint64_t, uint64_t)> downloadWatcher;
-
 fs::path stagingFolder() { return board.options.installDir / ".staging"; }
 
-bool applyUpdate(std::string& error) {
+bool applyUpdate(std::string& error, const ApplyContext& context) {
   const fs::path& installDir = board.options.installDir;
   std::error_code ec;
   fs::create_directories(installDir, ec);
@@ -335,7 +335,7 @@ bool applyUpdate(std::string& error) {
     return false;
   }
   // A first install: the folder exists only now.
-  if (!holdInstallFolder(error)) return false;
+  if (!holdInstallFolder(installDir, error)) return false;
   if (!enoughSpace(installDir)) {
     error = "Not enough free disk space: " + sizeText(board.neededBytes) + " are needed.";
     return false;
@@ -354,8 +354,8 @@ bool applyUpdate(std::string& error) {
     jobs.push_back(job);
   }
   if (!jobs.empty()) {
-    StagedDownload download(std::move(jobs));
+    StagedDownload download(std::move(jobs), context);
     if (!download.run(error)) return false;
   }
-  return commitUpdate(error);
+  return commitUpdate(error, context);
 }

@@ -92,9 +92,9 @@ std::string digestOf(int fd) {
   return finishDigest(digest);
 }
 
-const ReleaseFile* installedEntryAt(const std::string& path) {
+const ReleaseFile* installedEntryAt(const StatusBoard& board, const std::string& path) {
   if (!board.valid) return nullptr;
-  const Release& installed = installedRelease();
+  const Release& installed = installedRelease(board);
   // The last entry of a path is the one the record means.
   for (auto it = installed.files.rbegin(); it != installed.files.rend(); ++it) {
     if (it->path == path) return &*it;
@@ -104,8 +104,8 @@ const ReleaseFile* installedEntryAt(const std::string& path) {
 
 // The installed file at file's path, when it is the installed release's (a regular file of the
 // recorded size, reached without leaving the install folder); -1 otherwise.
-int openSeed(const ReleaseFile& file) {
-  const ReleaseFile* installed = installedEntryAt(file.path);
+int openSeed(const StatusBoard& board, const ReleaseFile& file) {
+  const ReleaseFile* installed = installedEntryAt(board, file.path);
   if (!installed) return -1;
   const fs::path& installDir = board.options.installDir;
   std::string reason;
@@ -122,7 +122,7 @@ int openSeed(const ReleaseFile& file) {
 }
 
 // files/<hash>.blocks, when it arrives whole and fits the file; "" otherwise.
-std::string fetchIndex(const ReleaseFile& file) {
+std::string fetchIndex(const StatusBoard& board, const ReleaseFile& file) {
   const uint64_t limit = blockIndexLimit(file.size);
   std::string index;
   auto sink = [&index, limit](const char* data, size_t length) {
@@ -148,8 +148,9 @@ struct RangeFetch {
 
 class BlockFiller {
  public:
-  BlockFiller(const ReleaseFile& file, int partFd, const std::function<void(uint64_t)>& progress)
-      : file_(file), partFd_(partFd), progress_(progress) {}
+  BlockFiller(const StatusBoard& board, const ReleaseFile& file, int partFd,
+              const std::function<void(uint64_t)>& progress)
+      : board_(board), file_(file), partFd_(partFd), progress_(progress) {}
 
   // Copies the blocks the seed holds; false when cancelled or the part file cannot be written.
   bool copyFound(const std::string& index, int seedFd, bool& cancelled);
@@ -166,6 +167,7 @@ class BlockFiller {
     progress_(reported_);
   }
 
+  const StatusBoard& board_;
   const ReleaseFile& file_;
   const int partFd_;
   const std::function<void(uint64_t)>& progress_;
@@ -198,11 +200,11 @@ bool BlockFiller::copyFound(const std::string& index, int seedFd, bool& cancelle
       copied_ += length;
     }
     report();
-    return !board.cancel.load();
+    return !board_.cancel.load();
   };
   std::string error;
-  if (findBlocks(index, seedFd, onMatch, &board.cancel, error)) return true;
-  cancelled = board.cancel.load() && !writeFailed;
+  if (findBlocks(index, seedFd, onMatch, &board_.cancel, error)) return true;
+  cancelled = board_.cancel.load() && !writeFailed;
   return false;
 }
 
@@ -211,13 +213,13 @@ bool BlockFiller::startRange(RangeFetch& fetch, const ByteRange& range) {
   fetch.range = range;
   fetch.busy = true;
   TransferRequest request;
-  request.url = fileUrl(board.options.source, file_.hash);
+  request.url = fileUrl(board_.options.source, file_.hash);
   request.resumeFrom = range.offset;
   request.rangeEnd = range.offset + range.length;
   request.successBodyOnly = true;
   request.restart = [&fetch] { fetch.refused = true; };
   request.sink = [this, &fetch](const char* data, size_t length) {
-    if (board.cancel.load() || fetch.refused) return false;
+    if (board_.cancel.load() || fetch.refused) return false;
     if (length > fetch.range.length - fetch.received) {
       fetch.refused = true;
       return false;
@@ -243,7 +245,7 @@ bool BlockFiller::fetchMissing(bool& cancelled) {
   size_t next = 0;
   bool failed = false;
   while (!failed) {
-    if (board.cancel.load()) {
+    if (board_.cancel.load()) {
       cancelled = true;
       break;
     }
@@ -293,16 +295,16 @@ std::vector<ByteRange> missingRanges(const std::vector<bool>& found, uint32_t bl
   return ranges;
 }
 
-bool blockUpdateCandidate(const ReleaseFile& file) {
-  return file.size >= blockIndexThreshold && installedEntryAt(file.path) != nullptr;
+bool blockUpdateCandidate(const StatusBoard& board, const ReleaseFile& file) {
+  return file.size >= blockIndexThreshold && installedEntryAt(board, file.path) != nullptr;
 }
 
-BlockUpdate updateByBlocks(const ReleaseFile& file, const fs::path& part,
+BlockUpdate updateByBlocks(const StatusBoard& board, const ReleaseFile& file, const fs::path& part,
                            const std::function<void(uint64_t)>& progress) {
-  const std::string index = fetchIndex(file);
+  const std::string index = fetchIndex(board, file);
   if (board.cancel.load()) return BlockUpdate::Cancelled;
   if (index.empty()) return BlockUpdate::FullDownload;
-  FdClosed seed{openSeed(file)};
+  FdClosed seed{openSeed(board, file)};
   // Else what an interrupted run left of this file: kept open, it outlives its name.
   if (seed.fd < 0) seed.fd = ::open(part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   struct stat seedStatus = {};
@@ -324,7 +326,7 @@ BlockUpdate updateByBlocks(const ReleaseFile& file, const fs::path& part,
   } removed{part, kept};
   if (::ftruncate(partFile.fd, static_cast<off_t>(file.size)) != 0) return BlockUpdate::FullDownload;
 
-  BlockFiller filler(file, partFile.fd, progress);
+  BlockFiller filler(board, file, partFile.fd, progress);
   bool cancelled = false;
   if (!filler.copyFound(index, seed.fd, cancelled) || !filler.anyFound()) {
     return cancelled ? BlockUpdate::Cancelled : BlockUpdate::FullDownload;

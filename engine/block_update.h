@@ -13,6 +13,8 @@
 
 #include "release/release.h"
 
+struct StatusBoard;
+
 struct ByteRange {
   uint64_t offset = 0;
   uint64_t length = 0;
@@ -33,9 +35,9 @@ enum class BlockUpdate {
 
 // Whether file may be updated by blocks at all: large enough, and the installed release lists
 // a file at its path.
-bool blockUpdateCandidate(const ReleaseFile& file);
+bool blockUpdateCandidate(const StatusBoard& board, const ReleaseFile& file);
 
 // Tries to fill part (the file's part file in the staging folder) for file. progress is called
 // with the bytes copied and fetched so far for this file (never fewer than before).
-BlockUpdate updateByBlocks(const ReleaseFile& file, const std::filesystem::path& part,
+BlockUpdate updateByBlocks(const StatusBoard& board, const ReleaseFile& file, const std::filesystem::path& part,
                            const std::function<void(uint64_t bytesDone)>& progress);

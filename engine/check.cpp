@@ -37,7 +37,7 @@ using RecordedHashes = PathTable<const std::string*>;
 
 RecordedHashes recordedHashes() {
   if (!board.valid) return RecordedHashes();
-  const Release& installed = installedRelease();
+  const Release& installed = installedRelease(board);
   RecordedHashes hashes(installed.files.size());
   for (const ReleaseFile& file : installed.files) hashes.set(file.path, &file.hash);
   return hashes;
@@ -173,7 +173,7 @@ bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, cons
 bool compareWithDisk(std::string& error, RecordReadAhead* readAhead) {
   const fs::path& installDir = board.options.installDir;
   std::optional<RecordReadAhead> readHere;
-  if (!readAhead) readAhead = &readHere.emplace(false);
+  if (!readAhead) readAhead = &readHere.emplace(board, false);
   readAhead->finish();
   const RecordedHashes recorded = recordedHashes();
   ContainmentCache containment(installDir);  // the check changes nothing on disk
@@ -217,7 +217,7 @@ bool compareWithDisk(std::string& error, RecordReadAhead* readAhead) {
 
 bool checkForUpdate(std::string& error) {
   setStatus("Looking for the newest version...", "", -1.0);
-  if (!holdInstallFolder(error)) return false;
+  if (!holdInstallFolder(board.options.installDir, error)) return false;
 
   PublicKey publicKey;
   if (!decodeHex(releasePublicKey, publicKey)) {
@@ -243,7 +243,7 @@ bool checkForUpdate(std::string& error) {
     return false;
   }
 
-  RecordReadAhead record;
+  RecordReadAhead record(board);
   if (!verifyRelease(board.manifestText, publicKey, board.latest, error)) return false;
   logLine("latest: " + board.latest.version + ", " + std::to_string(board.latest.files.size()) +
           " files, " + std::to_string(board.latest.links.size()) + " links");

@@ -271,17 +271,17 @@ TEST_F(CompareWithDisk, ReadsTheInstalledRecordAndKnowsWhetherItIsTheLatest) {
   std::string error;
   ASSERT_TRUE(compareWithDisk(error));
   EXPECT_FALSE(board.valid);
-  EXPECT_FALSE(recordIsCurrent());
+  EXPECT_FALSE(recordIsCurrent(board));
 
   record(older);
   ASSERT_TRUE(compareWithDisk(error));
   EXPECT_TRUE(board.valid);
   EXPECT_EQ(board.installed.version, "1.0");
-  EXPECT_FALSE(recordIsCurrent());
+  EXPECT_FALSE(recordIsCurrent(board));
 
   writeText(install() / "install.manifest", board.manifestText);
   ASSERT_TRUE(compareWithDisk(error));
-  EXPECT_TRUE(recordIsCurrent());
+  EXPECT_TRUE(recordIsCurrent(board));
 
   writeText(install() / "install.manifest", "varnholt-release 1\nversion 3\n");  // incomplete
   ASSERT_TRUE(compareWithDisk(error));
@@ -315,8 +315,8 @@ TEST_F(CompareWithDisk, OnlyARecordOfExactlyTheLatestTextIsTheLatestRelease) {
     std::string error;
     ASSERT_TRUE(compareWithDisk(error)) << c.name;
     EXPECT_TRUE(board.valid) << c.name;
-    EXPECT_EQ(recordIsCurrent(), c.latest) << c.name;
-    EXPECT_EQ(installedRelease().files.size(), 2600u) << c.name;
+    EXPECT_EQ(recordIsCurrent(board), c.latest) << c.name;
+    EXPECT_EQ(installedRelease(board).files.size(), 2600u) << c.name;
   }
 
   fs::remove(install() / "install.manifest");
@@ -324,7 +324,7 @@ TEST_F(CompareWithDisk, OnlyARecordOfExactlyTheLatestTextIsTheLatestRelease) {
   std::string error;
   ASSERT_TRUE(compareWithDisk(error));
   EXPECT_FALSE(board.valid);
-  EXPECT_FALSE(recordIsCurrent());
+  EXPECT_FALSE(recordIsCurrent(board));
 }
 
 TEST_F(CompareWithDisk, ALargeReleaseIsJudgedFileByFileAsASmallOne) {

@@ -25,8 +25,6 @@
 
 namespace fs = std::filesystem;
 
-int (*fileModeCall)(int folderFd, const char* path, mode_t mode, int flags) = ::fchmodat;
-
 namespace {
 
 // The paths of release's files and links, and the target of each link.
@@ -59,8 +57,9 @@ bool samePaths(const Release& a, const Release& b) {
 // the same paths has no leftover and mostly asks none.
 class Ownership {
  public:
-  Ownership() : installed_(board.valid ? &installedRelease() : nullptr) {
-    nothingLeftOver_ = !installed_ || samePaths(board.latest, *installed_);
+  explicit Ownership(const StatusBoard& board)
+      : latest_(board.latest), installed_(board.valid ? &installedRelease(board) : nullptr) {
+    nothingLeftOver_ = !installed_ || samePaths(latest_, *installed_);
   }
 
   bool nothingLeftOver() const { return nothingLeftOver_; }
@@ -90,10 +89,11 @@ class Ownership {
   void fill() const {
     if (filled_) return;
     filled_ = true;
-    collectPaths(board.latest, keptPaths_, latestLinks_);
+    collectPaths(latest_, keptPaths_, latestLinks_);
     if (installed_) collectPaths(*installed_, installedPaths_, installedLinks_);
   }
 
+  const Release& latest_;
   const Release* installed_;
   bool nothingLeftOver_;
   mutable bool filled_ = false;
@@ -175,18 +175,19 @@ bool hasMode(const fs::path& path, fs::perms mode) {
 
 // Sets a file's mode without following a link at its name. A file system that cannot hold the
 // mode (FAT and exFAT refuse with EPERM) keeps the file where it is: the failure is not reported.
-bool setMode(const fs::path& path, fs::perms mode) {
-  return fileModeCall(AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW) == 0;
+bool setMode(const ApplyContext& context, const fs::path& path, fs::perms mode) {
+  return context.fileModeCall(AT_FDCWD, path.c_str(), static_cast<mode_t>(mode), AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // Where a rename cannot cross file systems, the file is copied to its place instead.
-void copyAcross(const fs::path& from, const fs::path& target, fs::perms mode, std::error_code& ec) {
+void copyAcross(const ApplyContext& context, const fs::path& from, const fs::path& target, fs::perms mode,
+                std::error_code& ec) {
   ec.clear();
-  if (copyToOwnFile(from, target, static_cast<mode_t>(mode), ec)) (void)setMode(target, mode);
+  if (copyToOwnFile(from, target, static_cast<mode_t>(mode), ec)) (void)setMode(context, target, mode);
 }
 
-bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFiles& replaced,
-                std::string& error) {
+bool placeFiles(const StatusBoard& board, const ApplyContext& context, const fs::path& installDir,
+                const Ownership& owned, ReplacedFiles& replaced, std::string& error) {
   const fs::path staging = stagingFolder();
   ContainmentCache containment(installDir);  // placing files makes no link
   std::map<std::string, fs::path> placed;  // hash -> where its first file now stands
@@ -217,24 +218,24 @@ bool placeFiles(const fs::path& installDir, const Ownership& owned, ReplacedFile
       if (!sameFile(first->second, target)) {
         const fs::path copy = staging / (file.hash + ".copy");
         if (copyToOwnFile(first->second, copy, static_cast<mode_t>(mode), ec)) {
-          (void)setMode(copy, mode);
+          (void)setMode(context, copy, mode);
           std::error_code ignored;
           if (fs::is_directory(fs::symlink_status(target, ignored))) fs::remove(target, ignored);
           fs::rename(copy, target, ec);
           // The staging folder on another file system than the file's folder.
-          if (ec == std::errc::cross_device_link) copyAcross(copy, target, mode, ec);
+          if (ec == std::errc::cross_device_link) copyAcross(context, copy, target, mode, ec);
         }
       } else {
-        (void)setMode(target, mode);
+        (void)setMode(context, target, mode);
       }
     } else {
       const fs::path entry = staging / file.hash;
-      const bool entryHasMode = hasMode(entry, mode) || setMode(entry, mode);
+      const bool entryHasMode = hasMode(entry, mode) || setMode(context, entry, mode);
       fs::rename(entry, target, ec);
       // Without the mode on the entry (a system that cannot change it without following
       // links), the placed file gets it, if its file system can hold it.
-      if (!ec && !entryHasMode) (void)setMode(target, mode);
-      if (ec == std::errc::cross_device_link) copyAcross(entry, target, mode, ec);
+      if (!ec && !entryHasMode) (void)setMode(context, target, mode);
+      if (ec == std::errc::cross_device_link) copyAcross(context, entry, target, mode, ec);
       if (!ec) placed[file.hash] = target;
     }
     if (ec) {
@@ -255,8 +256,8 @@ bool linkLeadsInside(const fs::path& installDir, const std::string& path, std::s
   return false;
 }
 
-bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& error) {
-  for (const ReleaseLink& link : board.latest.links) {
+bool makeLinks(const Release& latest, const fs::path& installDir, const Ownership& owned, std::string& error) {
+  for (const ReleaseLink& link : latest.links) {
     const fs::path at = installedEntry(installDir, link.path);
     std::error_code ec;
 
@@ -288,7 +289,7 @@ bool makeLinks(const fs::path& installDir, const Ownership& owned, std::string& 
   }
   // A link made later may change where an earlier one leads ("a" to "b/..", then "b" to "."):
   // once all are made, each is followed again.
-  for (const ReleaseLink& link : board.latest.links) {
+  for (const ReleaseLink& link : latest.links) {
     if (!linkLeadsInside(installDir, link.path, error)) return false;
   }
   return true;
@@ -321,10 +322,10 @@ bool identity(const fs::path& path, FileIdentity& id) {
 // Deletes the older release's files and links that the latest release does not have. An
 // entry is skipped when it would be deleted outside the install folder, or when it now is
 // one of the latest release's own entries under another name.
-void deleteLeftovers(const fs::path& installDir, const Ownership& owned) {
+void deleteLeftovers(const StatusBoard& board, const fs::path& installDir, const Ownership& owned) {
   if (!board.valid || owned.nothingLeftOver()) return;
   std::vector<std::string> leftovers;
-  const Release& installed = installedRelease();
+  const Release& installed = installedRelease(board);
   for (const ReleaseFile& file : installed.files) {
     if (!owned.kept(file.path)) leftovers.push_back(file.path);
   }
@@ -366,7 +367,7 @@ bool writeStateFile(const fs::path& target, const std::string& content) {
 
 // Records the source in use: "install.source" holds it, or is gone for the default source.
 // Writes only when the file says otherwise.
-void recordSource() {
+void recordSource(const StatusBoard& board) {
   const fs::path file = board.options.installDir / "install.source";
   std::error_code ec;
   if (board.options.source == defaultBaseUrl()) {
@@ -378,20 +379,20 @@ void recordSource() {
 
 }  // namespace
 
-bool commitUpdate(std::string& error) {
+bool commitUpdate(std::string& error, const ApplyContext& context) {
   setStatus("Installing...", "", 1.0);
   const fs::path& installDir = board.options.installDir;
-  const Ownership owned;
+  const Ownership owned(board);
 
   // The files this commit replaces, the older record among them, are freed behind it.
   ReplacedFiles replaced;
-  if (!placeFiles(installDir, owned, replaced, error)) return false;
-  if (!makeLinks(installDir, owned, error)) return false;
-  deleteLeftovers(installDir, owned);
+  if (!placeFiles(board, context, installDir, owned, replaced, error)) return false;
+  if (!makeLinks(board.latest, installDir, owned, error)) return false;
+  deleteLeftovers(board, installDir, owned);
 
   // The source first: the record, written last, decides whether the update is complete, and a
   // run stopped between the two finds the record of the older release and finishes the job.
-  recordSource();
+  recordSource(board);
   const fs::path record = installDir / "install.manifest";
   replaced.hold(record);
   if (!writeStateFile(record, board.manifestText)) {

@@ -36,12 +36,12 @@ class Commit : public ::testing::Test {
     board.manifestText = signedManifest(latest);
     return compareWithDisk(error);
   }
-  bool stageAndCommit(const TestRelease& latest, std::string& error) {
+  bool stageAndCommit(const TestRelease& latest, std::string& error, const ApplyContext& context = {}) {
     for (uint64_t i : board.neededFiles) stageContent(install(), latest.files[i].content);
-    return commitUpdate(error);
+    return commitUpdate(error, context);
   }
-  bool update(const TestRelease& latest, std::string& error) {
-    return plan(latest, error) && stageAndCommit(latest, error);
+  bool update(const TestRelease& latest, std::string& error, const ApplyContext& context = {}) {
+    return plan(latest, error) && stageAndCommit(latest, error, context);
   }
 
   // The tree of a folder that holds latest and nothing else (but the record).
@@ -439,19 +439,15 @@ TEST_F(Commit, FilesCrossToAFolderOnAnotherFileSystem) {
 
 // FAT and exFAT refuse a mode they cannot hold with EPERM; the file is placed all the same.
 TEST_F(Commit, AModeTheFileSystemRefusesIsNotReported) {
-  struct RefusedModes {
-    RefusedModes() {
-      fileModeCall = [](int, const char*, mode_t, int) {
-        errno = EPERM;
-        return -1;
-      };
-    }
-    ~RefusedModes() { fileModeCall = ::fchmodat; }
-  } refused;
+  ApplyContext refusingModes;
+  refusingModes.fileModeCall = [](int, const char*, mode_t, int) {
+    errno = EPERM;
+    return -1;
+  };
   TestRelease latest;
   latest.files = {{"bin/game", "game", true}, {"data/a", "same bytes", true}, {"data/b", "same bytes"}};
   std::string error;
-  ASSERT_TRUE(update(latest, error)) << error;
+  ASSERT_TRUE(update(latest, error, refusingModes)) << error;
   for (const GameFile& file : latest.files) EXPECT_EQ(readText(install() / file.path), file.content) << file.path;
   EXPECT_EQ(readText(install() / "install.manifest"), board.manifestText);
 }

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <string>
 
-#include "app/status_board.h"
 #include "engine/update_plan.h"
 #include "release/file_guards.h"
 
@@ -22,10 +21,10 @@ std::filesystem::path heldPath;
 
 const char* const anotherCopyRunning = "Another copy of Varnholt Setup is running for this folder.";
 
-bool holdInstallFolder(std::string& error) {
-  if (heldFolder.isOpen() && heldPath == board.options.installDir) return true;
+bool holdInstallFolder(const std::filesystem::path& installDir, std::string& error) {
+  if (heldFolder.isOpen() && heldPath == installDir) return true;
   letGoOfInstallFolder();
-  FileDescriptor folder(::open(board.options.installDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor folder(::open(installDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // A folder not made yet guards nothing; the apply locks it once it has made it.
   if (!folder.isOpen()) return true;
   if (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -36,7 +35,7 @@ bool holdInstallFolder(std::string& error) {
     return false;
   }
   heldFolder = std::move(folder);
-  heldPath = board.options.installDir;
+  heldPath = installDir;
   return true;
 }
 

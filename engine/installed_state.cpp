@@ -45,7 +45,7 @@ bool holdsExactly(const std::filesystem::path& path, std::string_view text) {
 
 }  // namespace
 
-RecordReadAhead::RecordReadAhead(bool onASecondThread) {
+RecordReadAhead::RecordReadAhead(StatusBoard& board, bool onASecondThread) : board_(board) {
   const std::filesystem::path record = board.options.installDir / "install.manifest";
   readAsLatest_ = !board.manifestText.empty() && holdsExactly(record, board.manifestText);
   if (!readAsLatest_) {
@@ -67,21 +67,23 @@ void RecordReadAhead::finish() {
   if (recordReadAsLatest) {
     // The manifest the check has just verified and parsed: the same text gives the same
     // release, which installedRelease() then hands out instead of a copy.
-    board.installed = Release();
-    board.valid = true;
+    board_.installed = Release();
+    board_.valid = true;
     return;
   }
-  board.installed = std::move(installed_);
-  board.valid = valid_;
+  board_.installed = std::move(installed_);
+  board_.valid = valid_;
 }
 
-bool recordIsCurrent() {
+bool recordIsCurrent(const StatusBoard& board) {
   return board.valid && recordReadAsLatest;
 }
 
-const Release& installedRelease() {
+const Release& installedRelease(const StatusBoard& board) {
   // Once a commit has filled board.installed, it holds the latest release too.
   return recordReadAsLatest ? board.latest : board.installed;
 }
 
-bool nothingToDo() { return board.neededFiles.empty() && !board.linksNeeded && recordIsCurrent(); }
+bool nothingToDo(const StatusBoard& board) {
+  return board.neededFiles.empty() && !board.linksNeeded && recordIsCurrent(board);
+}

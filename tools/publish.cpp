@@ -284,6 +284,22 @@ bool indexOfStoredFile(const fs::path& stored, const BlockIndexLayout& layout, s
   return makeBlockIndex(file.get(), layout.blockSize, layout.strongWidth, index, error);
 }
 
+// Writes content to the temporary path, then renames it onto path, so that a reader sees the old
+// content or the whole new one. The verb names the operation in the error text.
+[[nodiscard]] bool writeThroughTemporary(const fs::path& path, const fs::path& temporary, std::string_view content,
+                                         std::string_view verb, std::string& error) {
+  TemporaryFile incoming(temporary);
+  if (!writeWholeFile(incoming.path(), content, error)) return false;
+  std::error_code ec;
+  fs::rename(incoming.path(), path, ec);
+  if (ec) {
+    error = "could not " + std::string(verb) + " " + path.string() + " (" + ec.message() + ")";
+    return false;
+  }
+  incoming.release();
+  return true;
+}
+
 // Writes files/<hash>.blocks for a stored file of at least the threshold size, unless a sound
 // index is there already (an index, like its file, never changes once published).
 bool storeBlockIndex(const fs::path& filesFolder, const ReleaseFile& entry, std::string& error) {
@@ -300,30 +316,12 @@ bool storeBlockIndex(const fs::path& filesFolder, const ReleaseFile& entry, std:
     error = "the file " + entry.path + " changed while it was being published";
     return false;
   }
-  TemporaryFile incoming(filesFolder / (".incoming-" + entry.hash + ".blocks"));
-  if (!writeWholeFile(incoming.path(), index, error)) return false;
-  std::error_code ec;
-  fs::rename(incoming.path(), path, ec);
-  if (ec) {
-    error = "could not store " + path.string() + " (" + ec.message() + ")";
-    return false;
-  }
-  incoming.release();
-  return true;
+  return writeThroughTemporary(path, filesFolder / (".incoming-" + entry.hash + ".blocks"), index, "store", error);
 }
 
 // Writes content to path through a temporary file beside it, renamed over it.
 bool replaceFile(const fs::path& path, std::string_view content, std::string& error) {
-  TemporaryFile incoming(fs::path(path.string() + ".tmp"));
-  if (!writeWholeFile(incoming.path(), content, error)) return false;
-  std::error_code ec;
-  fs::rename(incoming.path(), path, ec);
-  if (ec) {
-    error = "could not replace " + path.string() + " (" + ec.message() + ")";
-    return false;
-  }
-  incoming.release();
-  return true;
+  return writeThroughTemporary(path, fs::path(path.string() + ".tmp"), content, "replace", error);
 }
 
 // The text before the last signature line (the whole text when there is none).

@@ -96,8 +96,6 @@ bool holdsPartFiles(const fs::path& folder) {
 
 class ChangedBlocks : public ::testing::Test {
  protected:
-  void TearDown() override { downloadWatcher = nullptr; }
-
   // Installs oldPak's release in folder, serves newPak's from serverFolder through server, and
   // updates in this process. True when the update succeeded with the new file in place.
   void update(const fs::path& folder, const std::string& source, const std::string& oldPak,
@@ -111,13 +109,12 @@ class ChangedBlocks : public ::testing::Test {
     ASSERT_EQ(board.neededFiles.size(), 1u);
     uint64_t lastShown = 0;
     bool ranBack = false;
-    downloadWatcher = [&](uint64_t done, uint64_t needed) {
+    ApplyContext watched;
+    watched.downloadWatcher = [&](uint64_t done, uint64_t needed) {
       ranBack = ranBack || done < lastShown || done > needed;
       lastShown = done;
     };
-    const bool applied = applyUpdate(error);
-    downloadWatcher = nullptr;  // it sees this scope's variables
-    ASSERT_TRUE(applied) << error;
+    ASSERT_TRUE(applyUpdate(error, watched)) << error;
     closeLog();
     EXPECT_FALSE(ranBack);
     EXPECT_EQ(lastShown, newPak.size());  // the bar ends at the whole size, copied or fetched
@@ -311,11 +308,7 @@ TEST_F(ChangedBlocks, AKillWhileRangesAreInFlightIsFollowedByAConsistentRun) {
 
   const std::vector<std::string> arguments = {"--quiet", "--no-register", "--dir", folder.string(),
                                               "--source", server.url() + "linux/"};
-  std::vector<std::string> argv = {VARNHOLT_SETUP_PATH};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  ProcessOptions options;
-  options.env = setupEnvironment(sandbox.path());
-  const int pid = startProcess(argv, options);
+  const int pid = startSetup(sandbox.path(), arguments);
   // Seven changed blocks far apart: seven ranges, all in flight at once and all stalled, so
   // that none of the killed run's requests arrives after the count below.
   const auto deadline = Clock::now() + std::chrono::seconds(60);

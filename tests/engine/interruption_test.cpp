@@ -71,12 +71,9 @@ class Interruption : public ::testing::Test {
   // the program ended before the condition held.
   bool killWhen(const fs::path& sandbox, const fs::path& install, const std::function<bool()>& condition,
                 std::chrono::milliseconds delay) {
-    std::vector<std::string> argv = {VARNHOLT_SETUP_PATH};
-    for (const std::string& a : arguments(install)) argv.push_back(a);
-    argv.insert(argv.end(), {"--log", (sandbox / "setup.log").string()});
-    ProcessOptions options;
-    options.env = setupEnvironment(sandbox);
-    const int pid = startProcess(argv, options);
+    std::vector<std::string> withLog = arguments(install);
+    withLog.insert(withLog.end(), {"--log", (sandbox / "setup.log").string()});
+    const int pid = startSetup(sandbox, withLog);
     bool held = false;
     for (;;) {
       if (condition()) {

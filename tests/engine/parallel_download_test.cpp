@@ -188,11 +188,7 @@ TEST_F(ParallelDownload, AKillWhileFilesAreInFlightIsFollowedByARunThatContinues
   }
   const std::vector<std::string> arguments = {"--quiet", "--no-register", "--dir", install().string(),
                                               "--source", server.url() + "linux/"};
-  std::vector<std::string> argv = {VARNHOLT_SETUP_PATH};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  ProcessOptions options;
-  options.env = setupEnvironment(sandbox.path());
-  const int pid = startProcess(argv, options);
+  const int pid = startSetup(sandbox.path(), arguments);
   // The part files are written in buffers of 512 KiB: two full ones of each file reached the
   // disk when all four part files hold 1 MiB.
   auto allStalled = [&] {
@@ -258,7 +254,8 @@ TEST_F(ParallelDownload, ACancelEndsEveryTransferWithin200MsWhileTheServerIsSile
     board.options.source = server.url() + "linux/";
     std::string error;
     ASSERT_TRUE(checkForUpdate(error)) << error;
-    EXPECT_LT(secondsToCancel(server, file, applyUpdate, error), 0.2) << behaviour;
+    auto apply = [](std::string& e) { return applyUpdate(e); };
+    EXPECT_LT(secondsToCancel(server, file, apply, error), 0.2) << behaviour;
     EXPECT_EQ(error, "Cancelled.") << behaviour;
 
     server.set("/linux/latest.manifest", behaviour);

@@ -134,6 +134,14 @@ std::vector<std::string> setupEnvironment(const fs::path& sandbox) {
           "USERPROFILE"};
 }
 
+int startSetup(const fs::path& sandbox, const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {VARNHOLT_SETUP_PATH};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  ProcessOptions options;
+  options.env = setupEnvironment(sandbox);
+  return startProcess(argv, options);
+}
+
 SetupRun runSetup(const fs::path& sandbox, std::vector<std::string> arguments, ProcessOptions options) {
   const fs::path log = sandbox / "setup.log";
   std::vector<std::string> argv = {VARNHOLT_SETUP_PATH};

@@ -66,6 +66,8 @@ struct SetupRun {
 SetupRun runSetup(const std::filesystem::path& sandbox, std::vector<std::string> arguments,
                   ProcessOptions options = {});
 std::vector<std::string> setupEnvironment(const std::filesystem::path& sandbox);
+// Starts the program in the background with the arguments and the sandbox's environment; returns its pid.
+int startSetup(const std::filesystem::path& sandbox, const std::vector<std::string>& arguments);
 
 // The nine lines of each menu entry the program writes for an install folder and game path.
 std::vector<std::string> gameMenuEntry(const std::filesystem::path& installDir, const std::string& game);
