@@ -55,6 +55,7 @@ constexpr Colour secondaryBorder{70, 76, 86};
 constexpr Colour secondaryText{230, 225, 211};
 
 constexpr Uint32 frameWaitMilliseconds = 33;
+constexpr char windowTitle[] = "Varnholt Setup";
 
 struct Button {
   SDL_FRect rect{};
@@ -74,6 +75,9 @@ struct Window {
   Button primary;
   Button secondary;
   bool quitRequested = false;
+  bool onWayland = false;
+  Uint64 settlingSince = 0;  // when the window appeared or last changed display
+  int frameRedraws = 0;      // of the decoration, since then
 };
 
 // The program's own folder, then "setup" below it, then the installed prefix's share folder;
@@ -257,6 +261,11 @@ void handleEvent(Window& w, const SDL_Event& event) {
     case SDL_EVENT_WINDOW_CLOSE_REQUESTED:
       requestClose(w);
       break;
+    case SDL_EVENT_WINDOW_DISPLAY_CHANGED:
+    case SDL_EVENT_WINDOW_DISPLAY_SCALE_CHANGED:
+      w.settlingSince = SDL_GetTicks();
+      w.frameRedraws = 0;
+      break;
     case SDL_EVENT_MOUSE_MOTION:
       w.primary.hovered = isOnButton(w.primary, event.motion.x, event.motion.y);
       w.secondary.hovered = isOnButton(w.secondary, event.motion.x, event.motion.y);
@@ -298,14 +307,14 @@ bool createWindowAndRenderer(Window& w) {
   if (!driver || SDL_strcmp(driver, "wayland") != 0) {
     SDL_SetHint(SDL_HINT_RENDER_DRIVER, "software");
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    if (SDL_CreateWindowAndRenderer("Varnholt Setup", layout.width, layout.height, SDL_WINDOW_HIGH_PIXEL_DENSITY,
+    if (SDL_CreateWindowAndRenderer(windowTitle, layout.width, layout.height, SDL_WINDOW_HIGH_PIXEL_DENSITY,
                                     &w.window, &w.renderer)) {
       return true;
     }
     SDL_ResetHint(SDL_HINT_RENDER_DRIVER);
     SDL_ResetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION);
   }
-  return SDL_CreateWindowAndRenderer("Varnholt Setup", layout.width, layout.height, SDL_WINDOW_HIGH_PIXEL_DENSITY,
+  return SDL_CreateWindowAndRenderer(windowTitle, layout.width, layout.height, SDL_WINDOW_HIGH_PIXEL_DENSITY,
                                      &w.window, &w.renderer);
 }
 
@@ -318,6 +327,9 @@ bool openWindow(Window& w) {
     return false;
   }
   tolerateWakeupsToClosedWindows();
+  const char* driver = SDL_GetCurrentVideoDriver();
+  w.onWayland = driver && SDL_strcmp(driver, "wayland") == 0;
+  w.settlingSince = SDL_GetTicks();
   w.scale = SDL_max(SDL_GetWindowPixelDensity(w.window), 1.0f);
   SDL_SetRenderScale(w.renderer, w.scale, w.scale);
 
@@ -359,6 +371,25 @@ bool saveSnapshot(Window& w) {
   return pixels && SDL_SaveBMP(pixels.get(), board.options.snapshotPath.c_str());
 }
 
+// libdecor's cairo plugin (0.1, the frame on desktops without server-side decorations) sends
+// the damage of each redraw of its frame after committing it, so every redraw is shown with the
+// damage of the one before. When the frame enters an output of a higher pixel density, the
+// plugin redraws it there, larger than the damage it arrives with, and tells nobody: unless the
+// compositor happens to repaint the whole window anyway, half of the new frame stays missing. A
+// redraw at the settled density carries the full damage. So the frame is drawn again a few times
+// while the window settles, 0.1 s to 3.2 s after it appears or moves to another display.
+void redrawDecorationWhileSettling(Window& w) {
+  constexpr int redraws = 6;
+  constexpr Uint64 firstAfterMs = 100;
+  if (!w.onWayland || w.frameRedraws == redraws) return;
+  if (SDL_GetTicks() - w.settlingSince < (firstAfterMs << w.frameRedraws)) return;
+  ++w.frameRedraws;
+  // A change of title has the plugin draw the frame; both titles reach the compositor together,
+  // so only the second is ever shown.
+  (void)SDL_SetWindowTitle(w.window, (std::string(windowTitle) + " ").c_str());
+  (void)SDL_SetWindowTitle(w.window, windowTitle);
+}
+
 int runMainLoop(Window& w) {
   startCheck();
   while (!w.quitRequested) {
@@ -368,6 +399,7 @@ int runMainLoop(Window& w) {
       if (w.quitRequested) break;
     }
     takePendingAction(w);
+    redrawDecorationWhileSettling(w);
     drawFrame(w);
     SDL_RenderPresent(w.renderer);
   }
