@@ -110,6 +110,18 @@ def process_cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def stop_process(process):
+    """Ends a child started with subprocess: SIGTERM, and SIGKILL when it is still there 10 s
+    later."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -226,13 +238,7 @@ http {{
             return "(no error log)"
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_process(self.process)
 
 
 class Proxy:
@@ -257,9 +263,7 @@ class Proxy:
             self.port = int(f.read())
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait()
+        stop_process(self.process)
 
 
 # ----------------------------------------------------------------------------------------

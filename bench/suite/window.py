@@ -17,7 +17,7 @@ import subprocess
 import time
 
 from .harness import (MiB, Broken, fmt_list, make_game, mebibytes, milliseconds, peak_resident_mib,
-                      percent, process_cpu_seconds, say)
+                      percent, process_cpu_seconds, say, stop_process)
 
 
 def run(bench):
@@ -87,25 +87,13 @@ def window_once(bench, x, rest):
             raise Broken("no window with the background colour appeared within 20 s")
         if offer is None:
             raise Broken("the offer screen (INSTALL button) did not appear within 20 s")
-        time.sleep(0.5)  # let the check's worker finish and the screen settle
-        cpu0, xcpu0, t0 = process_cpu_seconds(process.pid), process_cpu_seconds(x.pid), \
-            time.perf_counter()
-        time.sleep(rest)
-        cpu1, xcpu1, t1 = process_cpu_seconds(process.pid), process_cpu_seconds(x.pid), \
-            time.perf_counter()
+        cpu, xcpu = cpu_at_rest(process, x.pid, rest)
         if process.poll() is not None:
             raise Broken("the window closed by itself while at rest")
-        return first_frame, (cpu1 - cpu0) / (t1 - t0), (xcpu1 - xcpu0) / (t1 - t0), \
-            peak_resident_mib(process.pid)
+        return first_frame, cpu, xcpu, peak_resident_mib(process.pid)
     finally:
         watcher.close()
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        stop_process(process)
         bench.remove_now(install, log)
 
 
@@ -194,25 +182,25 @@ def wayland_window_once(bench, w, rest):
             raise Broken(f"the window program ended early on Wayland with {process.returncode}")
         if not offer:
             raise Broken("the offer screen (INSTALL button) did not appear on weston within 30 s")
-        time.sleep(0.5)  # let the check's worker finish and the screen settle
-        cpu0, wcpu0, t0 = process_cpu_seconds(process.pid), process_cpu_seconds(w.pid), \
-            time.perf_counter()
-        time.sleep(rest)
-        cpu1, wcpu1, t1 = process_cpu_seconds(process.pid), process_cpu_seconds(w.pid), \
-            time.perf_counter()
+        cpu, wcpu = cpu_at_rest(process, w.pid, rest)
         if process.poll() is not None:
             raise Broken("the window closed by itself while at rest on Wayland")
-        return (cpu1 - cpu0) / (t1 - t0), (wcpu1 - wcpu0) / (t1 - t0), \
-            peak_resident_mib(process.pid)
+        return cpu, wcpu, peak_resident_mib(process.pid)
     finally:
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        stop_process(process)
         bench.remove_now(install, log)
+
+
+def cpu_at_rest(process, server_pid, rest):
+    """The shares of one core that the window program and its display server used over rest
+    seconds, once the screen has settled."""
+    time.sleep(0.5)  # let the check's worker finish and the screen settle
+    cpu0, server0, t0 = process_cpu_seconds(process.pid), process_cpu_seconds(server_pid), \
+        time.perf_counter()
+    time.sleep(rest)
+    cpu1, server1, t1 = process_cpu_seconds(process.pid), process_cpu_seconds(server_pid), \
+        time.perf_counter()
+    return (cpu1 - cpu0) / (t1 - t0), (server1 - server0) / (t1 - t0)
 
 
 def find_divider(pixels, width):
@@ -272,9 +260,7 @@ class Weston:
                               check=True, capture_output=True, timeout=30).stdout
 
     def __exit__(self, *exc):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait()
+        stop_process(self.process)
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
@@ -307,9 +293,7 @@ class Xvfb:
         return self
 
     def __exit__(self, *exc):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait()
+        stop_process(self.process)
 
 
 class XImage(ctypes.Structure):
