@@ -41,10 +41,6 @@ std::string fetchIndex(const std::string& source, const ReleaseFile& file, std::
 
 }  // namespace
 
-bool isReleaseUrl(const std::string& text) {
-  return text.rfind("https://", 0) == 0 || text.rfind("http://", 0) == 0;
-}
-
 bool verifyServer(const std::string& url, const PublicKey& publicKey, Release& release,
                   std::vector<std::string>& problems, std::string& error) {
   problems.clear();

@@ -1,14 +1,20 @@
 // varnholt-release: the publisher's tool. Makes the signing seed, publishes a game folder as a
 // signed release tree for the release server, and checks a tree against a public key.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
-#include <curl/curl.h>
 #include <sodium.h>
 
 #include "tools/publish.h"
 #include "tools/server_check.h"
+#include "tools/tool_output.h"
 
 namespace {
 
@@ -51,12 +57,6 @@ constexpr const char* usageText =
 int usage() {
   std::fputs(usageText, stderr);
   return 2;
-}
-
-int fail(const std::string& message) {
-  std::fflush(stdout);  // what was printed before comes before the message
-  std::fprintf(stderr, "varnholt-release: %s\n", message.c_str());
-  return 1;
 }
 
 void warn(const std::string& message) {
@@ -129,30 +129,36 @@ int publish(const std::vector<std::string>& args) {
   return 0;
 }
 
+// The tool that holds the seed links no network code: a live server is checked by
+// varnholt-server-check, which lies beside it (in the build folder as in an installed bin/)
+// and takes its place, so that its output and exit status are the command's own.
+int checkServer(const std::string& url, const std::string& keyHex) {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return fail("could not find where varnholt-release lies (/proc/self/exe: " + ec.message() + ")");
+  const std::string checker = (self.parent_path() / "varnholt-server-check").string();
+  std::fflush(stdout);
+  char* const argv[] = {const_cast<char*>(checker.c_str()), const_cast<char*>(url.c_str()),
+                        const_cast<char*>(keyHex.c_str()), nullptr};
+  ::execv(checker.c_str(), argv);
+  const int reason = errno;
+  if (reason == ENOENT) {
+    return fail("checking a server needs " + checker + ", which is missing; install it beside varnholt-release");
+  }
+  return fail("could not start " + checker + " (" + std::strerror(reason) + ")");
+}
+
 int verify(const std::string& where, const std::string& keyHex) {
   PublicKey publicKey;
   if (!decodeHex(keyHex, publicKey)) {
     return fail("the public key must be 64 hex digits");
   }
+  if (isReleaseUrl(where)) return checkServer(where, keyHex);
   Release release;
   std::vector<std::string> problems;
   std::string error;
-  bool checked = false;
-  if (isReleaseUrl(where)) {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    checked = verifyServer(where, publicKey, release, problems, error);
-  } else {
-    checked = verifyTree(where, publicKey, release, problems, error);
-  }
-  if (!checked) return fail(error);
-  for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
-  if (!problems.empty()) {
-    return fail(std::to_string(problems.size()) + (problems.size() == 1 ? " problem" : " problems") +
-                " in " + where);
-  }
-  std::printf("verified %s: %zu files, %zu links\n", release.version.c_str(), release.files.size(),
-              release.links.size());
-  return 0;
+  const bool checked = verifyTree(where, publicKey, release, problems, error);
+  return reportCheck(where, checked, release, problems, error);
 }
 
 int prune(const std::vector<std::string>& args) {

@@ -311,6 +311,32 @@ TEST(ReleaseTool, VerifyChecksBlockIndexesOnAServer) {
                                 ".blocks)\nvarnholt-release: 1 problem in " + url + "\n");
 }
 
+// A tool copied away from its build or install folder has no server check beside it.
+TEST(ReleaseTool, VerifyOfAServerNamesTheMissingServerCheck) {
+  TempFolder folder;
+  const fs::path tool = folder.path() / "varnholt-release";
+  fs::copy_file(VARNHOLT_RELEASE_TOOL_PATH, tool);
+  ProcessOptions options;
+  options.timeoutSeconds = 60;
+  ProcessResult result =
+      runProcess({tool.string(), "verify", "https://releases.varnholt.test/linux/", testPublicKeyHex}, options);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.output, "varnholt-release: checking a server needs " +
+                               (folder.path() / "varnholt-server-check").string() +
+                               ", which is missing; install it beside varnholt-release\n");
+  // Publishing and checking a tree on disk need no sibling.
+  const fs::path game = folder.path() / "game";
+  const fs::path tree = folder.path() / "tree";
+  writeText(game / "varnholt", "game", fs::perms(0755));
+  ASSERT_EQ(runProcess({tool.string(), "publish", game.string(), "1.0", "varnholt", privateSeed(folder), tree.string()},
+                       options)
+                .exitCode,
+            0);
+  ProcessResult verified = runProcess({tool.string(), "verify", tree.string(), testPublicKeyHex}, options);
+  EXPECT_EQ(verified.exitCode, 0);
+  EXPECT_EQ(verified.output, "verified 1.0: 1 files, 0 links\n");
+}
+
 TEST(ReleaseTool, UsageAndArguments) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {}, {"keygen"}, {"keygen", "a", "b"}, {"publish", "a", "b", "c", "d"}, {"publish", "a", "b", "c", "d", "e", "--fast"},

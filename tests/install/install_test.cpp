@@ -1,6 +1,6 @@
 // The installed layout: `cmake --install` into a fresh prefix gives bin/varnholt-setup,
-// bin/varnholt-release and share/varnholt-setup/ with the logo and fonts, and the installed
-// program finds its assets whatever its working folder.
+// bin/varnholt-release beside bin/varnholt-server-check, and share/varnholt-setup/ with the logo
+// and fonts; the installed program finds its assets whatever its working folder.
 #include <SDL3/SDL.h>
 #include <gtest/gtest.h>
 
@@ -17,11 +17,18 @@ TEST(InstalledPrefix, FindsItsAssetsFromAnyWorkingFolder) {
   const fs::path prefix = temp.path() / "prefix";
   ProcessResult install = runProcess({"cmake", "--install", VARNHOLT_BUILD_DIR, "--prefix", prefix.string()});
   ASSERT_EQ(install.exitCode, 0) << install.output;
-  for (const char* file : {"bin/varnholt-setup", "bin/varnholt-release", "share/varnholt-setup/logo.png",
+  for (const char* file : {"bin/varnholt-setup", "bin/varnholt-release", "bin/varnholt-server-check",
+                           "share/varnholt-setup/logo.png",
                            "share/varnholt-setup/LiberationSans-Regular.ttf",
                            "share/varnholt-setup/Fontin-Bold.otf"}) {
     EXPECT_TRUE(fs::is_regular_file(prefix / file)) << file;
   }
+  // The installed tool hands a server check to its sibling: nothing listens on port 1.
+  ProcessResult check = runProcess({(prefix / "bin/varnholt-release").string(), "verify", "https://127.0.0.1:1/linux/",
+                                    std::string(64, '0')});
+  EXPECT_EQ(check.exitCode, 1);
+  EXPECT_EQ(check.output.rfind("varnholt-release: could not fetch https://127.0.0.1:1/linux/latest.manifest (", 0), 0u)
+      << check.output;
 
   for (const fs::path& working : {fs::path("/"), temp.path(), prefix / "bin"}) {
     SCOPED_TRACE(working.string());

@@ -19,9 +19,7 @@ import os
 import shutil
 import statistics
 import subprocess
-import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 MIB = 1 << 20
 CHUNK = 8 * MIB
 
@@ -71,10 +69,8 @@ def logged_bytes(log, offset, prefix):
 
 
 def case8(bench, module):
-    """bench: the Bench of bench/run; module: bench/run's globals (helpers and constants)."""
+    """bench: the Bench of bench/run; module: the names of bench/suite/harness.py (helpers and constants)."""
     Broken, measure, say = module["Broken"], module["measure"], module["say"]
-    sys.path.insert(0, HERE)
-    import network
     for tool in ("zsync", "zsyncmake", "cmp"):
         if not shutil.which(tool):
             raise Broken(f"{tool} is missing (scripts/setup installs zsync)")
@@ -113,7 +109,7 @@ def case8(bench, module):
              (f"{inserted // 1024 if inserted < MIB else inserted // MIB} "
               f"{'KiB' if inserted < MIB else 'MiB'} inserted at the start",
               lambda new: inserted_at_start(old_pak, new, inserted))]
-    proxy = network.Proxy(module, top, nginx.port, delay_ms=25)
+    proxy = module["Proxy"](top, nginx.port, delay_ms=25)
     try:
         for index, (kind, make) in enumerate(kinds):
             name = f"v2-{index}"
