@@ -375,14 +375,14 @@ bool saveSnapshot(Window& w) {
 // the damage of each redraw of its frame after committing it, so every redraw is shown with the
 // damage of the one before. When the frame enters an output of a higher pixel density, the
 // plugin redraws it there, larger than the damage it arrives with, and tells nobody: unless the
-// compositor happens to repaint the whole window anyway, half of the new frame stays missing. A
-// redraw at the settled density carries the full damage. So the frame is drawn again a few times
-// while the window settles, 0.1 s to 3.2 s after it appears or moves to another display.
+// compositor happens to repaint the whole window anyway, part of the new frame stays missing. A
+// redraw at the settled density carries the full damage. Each redraw costs the plugin tens of
+// milliseconds (hundreds on a busy machine), so the frame is drawn again only twice, 1 s and 3 s
+// after the window appears or moves to another display.
 void redrawDecorationWhileSettling(Window& w) {
-  constexpr int redraws = 6;
-  constexpr Uint64 firstAfterMs = 100;
-  if (!w.onWayland || w.frameRedraws == redraws) return;
-  if (SDL_GetTicks() - w.settlingSince < (firstAfterMs << w.frameRedraws)) return;
+  constexpr Uint64 redrawAfterMs[] = {1000, 3000};
+  if (!w.onWayland || w.frameRedraws == static_cast<int>(SDL_arraysize(redrawAfterMs))) return;
+  if (SDL_GetTicks() - w.settlingSince < redrawAfterMs[w.frameRedraws]) return;
   ++w.frameRedraws;
   // A change of title has the plugin draw the frame; both titles reach the compositor together,
   // so only the second is ever shown.
