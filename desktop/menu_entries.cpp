@@ -13,29 +13,6 @@ const std::vector<fs::path> fusermountCandidates = {"/usr/bin/fusermount3", "/bi
 
 namespace {
 
-// One path as a quoted argument of an Exec value. Inside the quotes '"', '`', '$' and '\'
-// take a backslash; the key file's own string escapes then double every backslash and turn
-// line breaks and tabs into "\n", "\r" and "\t"; a '%' is written "%%" so that no field code is seen.
-std::string execArgument(const std::string& text) {
-  std::string quoted;
-  for (char c : text) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  std::string value = "\"";
-  for (char c : quoted) {
-    switch (c) {
-      case '\\': value += "\\\\"; break;
-      case '\n': value += "\\n"; break;
-      case '\r': value += "\\r"; break;
-      case '\t': value += "\\t"; break;
-      case '%': value += "%%"; break;
-      default: value += c;
-    }
-  }
-  return value + "\"";
-}
-
 // A string value of the key file: a backslash and the line breaks are escaped, so that no
 // folder name can end the line and add keys of its own.
 std::string stringValue(const std::string& text) {
@@ -50,6 +27,23 @@ std::string stringValue(const std::string& text) {
     }
   }
   return value;
+}
+
+// One path as a quoted argument of an Exec value. Inside the quotes '"', '`', '$' and '\'
+// take a backslash; the key file's own string escapes then double every backslash and turn
+// line breaks and tabs into "\n", "\r" and "\t"; a '%' is written "%%" so that no field code is seen.
+std::string execArgument(const std::string& text) {
+  std::string quoted;
+  for (char c : text) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  std::string value = "\"";
+  for (char c : stringValue(quoted)) {
+    if (c == '%') value += '%';
+    value += c;
+  }
+  return value + "\"";
 }
 
 }  // namespace

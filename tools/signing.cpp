@@ -55,6 +55,14 @@ void expandSeed(const SigningSeed& seed, unsigned char scalar[32], unsigned char
   crypto_core_ed25519_scalar_reduce(scalar, wide.bytes);
 }
 
+// A = [a]B for an expanded seed's scalar a.
+PublicKey publicKeyOfScalar(const unsigned char scalar[32]) {
+  PublicKey publicKey;
+  // Only fails for a scalar of zero, which a clamped scalar never is modulo L.
+  (void)crypto_scalarmult_ed25519_base_noclamp(publicKey.data(), scalar);
+  return publicKey;
+}
+
 }  // namespace
 
 bool loadSeed(const std::filesystem::path& seedFile, SigningSeed& seed, std::string& error) {
@@ -132,10 +140,7 @@ PublicKey publicKeyFromSeed(const SigningSeed& seed) {
   SecretBytes<32> scalar;
   SecretBytes<32> prefix;
   expandSeed(seed, scalar.bytes, prefix.bytes);
-  PublicKey publicKey;
-  // Only fails for a scalar of zero, which a clamped scalar never is modulo L.
-  (void)crypto_scalarmult_ed25519_base_noclamp(publicKey.data(), scalar.bytes);
-  return publicKey;
+  return publicKeyOfScalar(scalar.bytes);
 }
 
 std::string publicKeyHex(const SigningSeed& seed) { return hexText(publicKeyFromSeed(seed)); }
@@ -144,8 +149,7 @@ Signature signMessage(std::string_view message, const SigningSeed& seed) {
   SecretBytes<32> scalar;
   SecretBytes<32> prefix;
   expandSeed(seed, scalar.bytes, prefix.bytes);
-  PublicKey publicKey;
-  (void)crypto_scalarmult_ed25519_base_noclamp(publicKey.data(), scalar.bytes);
+  const PublicKey publicKey = publicKeyOfScalar(scalar.bytes);
   Signature signature;
 
   // r = BLAKE2b-512(prefix || M) mod L, R = [r]B
