@@ -14,7 +14,7 @@
 
 int quietMain() {
   std::string error;
-  bool succeeded = checkForUpdate(error);
+  bool succeeded = checkForUpdate(board, error);
   if (succeeded) {
     // A commit deletes the older release's leftovers and records the latest one.
     if (nothingToDo(board)) {

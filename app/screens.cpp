@@ -8,7 +8,7 @@
 
 void runCheckJob() {
   std::string error;
-  if (!checkForUpdate(error)) {
+  if (!checkForUpdate(board, error)) {
     setScreen(Screen::Failed);
     setStatus("Could not check for the newest version.", error, -1.0);
     setButtons("TRY AGAIN", "CLOSE");

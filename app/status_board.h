@@ -47,8 +47,8 @@ const std::string& gameProgram(const StatusBoard& board);
 extern std::atomic<PendingAction> pendingAction;
 extern std::thread worker;
 
+void setStatus(StatusBoard& board, const std::string& headline, const std::string& detail, double progress);
 void setStatus(const std::string& headline, const std::string& detail, double progress);
-void setProgress(const std::string& detail, double progress);
 void setProgress(StatusBoard& board, const std::string& detail, double progress);
 void setButtons(const std::string& primary, const std::string& secondary);
 void setScreen(Screen screen);

@@ -34,7 +34,7 @@ class StagedDownload : public ::testing::Test {
   fs::path install() const { return temp.path() / "game"; }
   fs::path outside() const { return temp.path() / "outside"; }
   fs::path staging() const { return install() / ".staging"; }
-  bool planAndApply(std::string& error) { return compareWithDisk(error) && applyUpdate(error); }
+  bool planAndApply(std::string& error) { return compareWithDisk(board, error) && applyUpdate(error); }
 
   TempFolder temp;
   TestRelease latest;
@@ -42,7 +42,7 @@ class StagedDownload : public ::testing::Test {
 
 TEST_F(StagedDownload, ACancelBeforeTheFirstFileDownloadsNothing) {
   std::string error;
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   board.cancel = true;
   EXPECT_FALSE(applyUpdate(error));
   EXPECT_EQ(error, "Cancelled.");
@@ -136,7 +136,7 @@ TEST_F(StagedDownload, SizesBeyondAnyDiskAreRefusedBeforeAnyDownload) {
       board.latest.files.push_back({std::string(64, "0123456789abcdef"[i]), c.sizes[i], "f" + std::to_string(i), false});
     }
     std::string error;
-    ASSERT_TRUE(compareWithDisk(error));
+    ASSERT_TRUE(compareWithDisk(board, error));
     EXPECT_EQ(board.neededBytes, c.needed);
     EXPECT_FALSE(applyUpdate(error));
     EXPECT_EQ(error, "Not enough free disk space: " + sizeText(c.needed) + " are needed.");

@@ -34,7 +34,7 @@ class Commit : public ::testing::Test {
   bool plan(const TestRelease& latest, std::string& error) {
     board.latest = releaseRecord(latest);
     board.manifestText = signedManifest(latest);
-    return compareWithDisk(error);
+    return compareWithDisk(board, error);
   }
   bool stageAndCommit(const TestRelease& latest, std::string& error, const ApplyContext& context = {}) {
     for (uint64_t i : board.neededFiles) stageContent(install(), latest.files[i].content);
@@ -166,7 +166,7 @@ TEST_F(Commit, APlayersFileInTheWayStillFails) {
     board.latest = releaseRecord(c.latest);
     board.manifestText = signedManifest(c.latest);
     std::string error;
-    ASSERT_TRUE(compareWithDisk(error));
+    ASSERT_TRUE(compareWithDisk(board, error));
     for (uint64_t i : board.neededFiles) stageContent(dir, c.latest.files[i].content);
     EXPECT_FALSE(commitUpdate(error)) << c.name;
     EXPECT_EQ(error, c.error) << c.name;

@@ -31,7 +31,7 @@ void letGoOfInstallFolder();
 extern const char* const anotherCopyRunning;
 
 // Fetches and verifies the latest manifest and works out what is needed.
-bool checkForUpdate(std::string& error);
+bool checkForUpdate(StatusBoard& board, std::string& error);
 
 // True after a check when the install is current: no file and no link needed, and the record
 // names the latest release. Every file and link in place but the record naming another release

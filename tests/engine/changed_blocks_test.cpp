@@ -105,7 +105,7 @@ class ChangedBlocks : public ::testing::Test {
     resetBoard(folder, sandbox.path() / "log");
     board.options.source = source;
     std::string error;
-    ASSERT_TRUE(checkForUpdate(error)) << error;
+    ASSERT_TRUE(checkForUpdate(board, error)) << error;
     ASSERT_EQ(board.neededFiles.size(), 1u);
     uint64_t lastShown = 0;
     bool ranBack = false;
@@ -251,7 +251,7 @@ TEST_F(ChangedBlocks, NginxServesTheRangesAndAFirstInstallFromTheSameTreeTakesWh
     board.options.source = url + "linux/";
     const size_t before = server.requestedPaths().size();
     std::string error;
-    ASSERT_TRUE(checkForUpdate(error)) << error;
+    ASSERT_TRUE(checkForUpdate(board, error)) << error;
     ASSERT_TRUE(applyUpdate(error)) << error;
     closeLog();
     EXPECT_EQ(fileDigest(fresh / "data/pak.dat"), contentDigest(newPak));
@@ -274,7 +274,7 @@ TEST_F(ChangedBlocks, ACancelWhileRangesAreInFlightEndsTheRunAtOnce) {
   resetBoard(folder, sandbox.path() / "log");
   board.options.source = server.url() + "linux/";
   std::string error;
-  ASSERT_TRUE(checkForUpdate(error)) << error;
+  ASSERT_TRUE(checkForUpdate(board, error)) << error;
   bool result = true;
   std::thread worker([&] { result = applyUpdate(error); });
   const auto deadline = Clock::now() + std::chrono::seconds(30);
