@@ -21,7 +21,7 @@ int quietMain() {
       // A staging folder left by a run stopped after it recorded the release holds nothing
       // that is still needed.
       std::error_code ec;
-      std::filesystem::remove_all(stagingFolder(), ec);
+      std::filesystem::remove_all(stagingFolder(board), ec);
       if (!board.options.noRegister) registerMenuEntries(board);
     } else {
       // On a terminal, one line shows how the download goes; nothing anywhere else.

@@ -119,7 +119,7 @@ class StagedDownload {
   std::vector<FileJob> jobs_;
   std::vector<Slot> slots_;
   const std::function<void(uint64_t, uint64_t)>& watcher_;  // the caller's, alive for the whole apply
-  const fs::path staging_ = stagingFolder();
+  const fs::path staging_ = stagingFolder(board);
   uint64_t doneBytes_ = 0;
   DownloadProgress progress_;
   size_t failedJob_ = SIZE_MAX;  // the first job in manifest order that could not be staged
@@ -324,7 +324,7 @@ bool StagedDownload::run(std::string& error) {
 
 }  // namespace
 
-fs::path stagingFolder() { return board.options.installDir / ".staging"; }
+fs::path stagingFolder(const StatusBoard& board) { return board.options.installDir / ".staging"; }
 
 bool applyUpdate(std::string& error, const ApplyContext& context) {
   const fs::path& installDir = board.options.installDir;
@@ -340,7 +340,7 @@ bool applyUpdate(std::string& error, const ApplyContext& context) {
     error = "Not enough free disk space: " + sizeText(board.neededBytes) + " are needed.";
     return false;
   }
-  const fs::path staging = stagingFolder();
+  const fs::path staging = stagingFolder(board);
   prepareStagingFolder(staging);
 
   // Files of the same content are fetched once, in the order of their first appearance.
@@ -357,5 +357,5 @@ bool applyUpdate(std::string& error, const ApplyContext& context) {
     StagedDownload download(std::move(jobs), context);
     if (!download.run(error)) return false;
   }
-  return commitUpdate(error, context);
+  return commitUpdate(board, error, context);
 }

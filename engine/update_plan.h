@@ -52,7 +52,7 @@ struct ApplyContext {
 bool applyUpdate(std::string& error, const ApplyContext& context = {});
 
 // The second phase of applyUpdate: every needed file lies verified in the staging folder.
-bool commitUpdate(std::string& error, const ApplyContext& context = {});
+bool commitUpdate(StatusBoard& board, std::string& error, const ApplyContext& context = {});
 
-std::filesystem::path stagingFolder();
+std::filesystem::path stagingFolder(const StatusBoard& board);
 
