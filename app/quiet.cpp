@@ -30,7 +30,7 @@ int quietMain() {
       if (isatty(STDERR_FILENO)) {
         context.downloadWatcher = [&terminal](uint64_t done, uint64_t needed) { terminal.show(done, needed); };
       }
-      succeeded = applyUpdate(error, context);
+      succeeded = applyUpdate(board, error, context);
       terminal.finish();
     }
   }

@@ -36,7 +36,7 @@ void runCheckJob() {
 
 void runApplyJob() {
   std::string error;
-  if (applyUpdate(error)) {
+  if (applyUpdate(board, error)) {
     setScreen(Screen::Done);
     // Without menu entries there is no menu to point to.
     setStatus("Varnholt " + board.latest.version + " is installed.",

@@ -34,7 +34,7 @@ class StagedDownload : public ::testing::Test {
   fs::path install() const { return temp.path() / "game"; }
   fs::path outside() const { return temp.path() / "outside"; }
   fs::path staging() const { return install() / ".staging"; }
-  bool planAndApply(std::string& error) { return compareWithDisk(board, error) && applyUpdate(error); }
+  bool planAndApply(std::string& error) { return compareWithDisk(board, error) && applyUpdate(board, error); }
 
   TempFolder temp;
   TestRelease latest;
@@ -44,7 +44,7 @@ TEST_F(StagedDownload, ACancelBeforeTheFirstFileDownloadsNothing) {
   std::string error;
   ASSERT_TRUE(compareWithDisk(board, error));
   board.cancel = true;
-  EXPECT_FALSE(applyUpdate(error));
+  EXPECT_FALSE(applyUpdate(board, error));
   EXPECT_EQ(error, "Cancelled.");
   EXPECT_EQ(snapshotTree(install()), (TreeSnapshot{{".staging", "dir"}}));
 }
@@ -138,7 +138,7 @@ TEST_F(StagedDownload, SizesBeyondAnyDiskAreRefusedBeforeAnyDownload) {
     std::string error;
     ASSERT_TRUE(compareWithDisk(board, error));
     EXPECT_EQ(board.neededBytes, c.needed);
-    EXPECT_FALSE(applyUpdate(error));
+    EXPECT_FALSE(applyUpdate(board, error));
     EXPECT_EQ(error, "Not enough free disk space: " + sizeText(c.needed) + " are needed.");
     EXPECT_FALSE(fs::exists(staging()));
   }

@@ -49,7 +49,7 @@ struct ApplyContext {
 };
 
 // Downloads what the plan needs into ".staging", then commits it.
-bool applyUpdate(std::string& error, const ApplyContext& context = {});
+bool applyUpdate(StatusBoard& board, std::string& error, const ApplyContext& context = {});
 
 // The second phase of applyUpdate: every needed file lies verified in the staging folder.
 bool commitUpdate(StatusBoard& board, std::string& error, const ApplyContext& context = {});

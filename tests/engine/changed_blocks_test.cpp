@@ -114,7 +114,7 @@ class ChangedBlocks : public ::testing::Test {
       ranBack = ranBack || done < lastShown || done > needed;
       lastShown = done;
     };
-    ASSERT_TRUE(applyUpdate(error, watched)) << error;
+    ASSERT_TRUE(applyUpdate(board, error, watched)) << error;
     closeLog();
     EXPECT_FALSE(ranBack);
     EXPECT_EQ(lastShown, newPak.size());  // the bar ends at the whole size, copied or fetched
@@ -252,7 +252,7 @@ TEST_F(ChangedBlocks, NginxServesTheRangesAndAFirstInstallFromTheSameTreeTakesWh
     const size_t before = server.requestedPaths().size();
     std::string error;
     ASSERT_TRUE(checkForUpdate(board, error)) << error;
-    ASSERT_TRUE(applyUpdate(error)) << error;
+    ASSERT_TRUE(applyUpdate(board, error)) << error;
     closeLog();
     EXPECT_EQ(fileDigest(fresh / "data/pak.dat"), contentDigest(newPak));
     paths = server.requestedPaths();
@@ -276,7 +276,7 @@ TEST_F(ChangedBlocks, ACancelWhileRangesAreInFlightEndsTheRunAtOnce) {
   std::string error;
   ASSERT_TRUE(checkForUpdate(board, error)) << error;
   bool result = true;
-  std::thread worker([&] { result = applyUpdate(error); });
+  std::thread worker([&] { result = applyUpdate(board, error); });
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (askedFor(server, path).ranges == 0 && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -101,7 +101,7 @@ TEST_F(ParallelDownload, FilesOverlapOnAFewReusedConnectionsBehindA50MsRoundTrip
     std::string error;
     const auto start = Clock::now();
     ASSERT_TRUE(checkForUpdate(board, error)) << c.name << ": " << error;
-    ASSERT_TRUE(applyUpdate(error)) << c.name << ": " << error;
+    ASSERT_TRUE(applyUpdate(board, error)) << c.name << ": " << error;
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     closeLog();
     EXPECT_EQ(withoutStaging(snapshotTree(folder)).size(), snapshotTree(folder).size()) << c.name;
@@ -132,7 +132,7 @@ TEST_F(ParallelDownload, TheErrorIsThatOfTheFirstFileInManifestOrderThatFailed) 
   board.options.source = server.url() + "linux/";
   std::string error;
   ASSERT_TRUE(checkForUpdate(board, error)) << error;
-  EXPECT_FALSE(applyUpdate(error));
+  EXPECT_FALSE(applyUpdate(board, error));
   closeLog();
   EXPECT_EQ(error, "The download failed: a file did not match the release: data/1");
   EXPECT_EQ(server.requestCount("/linux/files/" + fileHash(release, "data/1")), 3u);
@@ -163,7 +163,7 @@ TEST_F(ParallelDownload, ACutOffFileContinuesWhereItBrokeOffOrStartsAgain) {
     board.options.source = server.url() + "linux/";
     std::string error;
     ASSERT_TRUE(checkForUpdate(board, error)) << c.name << ": " << error;
-    ASSERT_TRUE(applyUpdate(error)) << c.name << ": " << error;
+    ASSERT_TRUE(applyUpdate(board, error)) << c.name << ": " << error;
     closeLog();
     EXPECT_EQ(fileDigest(folder / "bin/game"), fileHash(release, "bin/game")) << c.name;
     std::vector<RecordedRequest> requests;
@@ -254,7 +254,7 @@ TEST_F(ParallelDownload, ACancelEndsEveryTransferWithin200MsWhileTheServerIsSile
     board.options.source = server.url() + "linux/";
     std::string error;
     ASSERT_TRUE(checkForUpdate(board, error)) << error;
-    auto apply = [](std::string& e) { return applyUpdate(e); };
+    auto apply = [](std::string& e) { return applyUpdate(board, e); };
     EXPECT_LT(secondsToCancel(server, file, apply, error), 0.2) << behaviour;
     EXPECT_EQ(error, "Cancelled.") << behaviour;
 
