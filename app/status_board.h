@@ -24,6 +24,8 @@ struct StatusBoard {
   Release installed;                   // unguarded: they change hands by the order of
   std::string manifestText;            // events (a worker writes them before it publishes
   bool valid = false;                  // its final button labels)
+  bool recordReadAsLatest = false;     // the record read by the last check held exactly
+                                       // manifestText: latest is the installed release too
   std::vector<uint64_t> neededFiles;
   uint64_t neededBytes = 0;
   std::atomic<bool> cancel{false};

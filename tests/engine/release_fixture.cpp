@@ -193,6 +193,7 @@ void resetBoard(const fs::path& installDir, const fs::path& logPath) {
   board.installed = Release();
   board.manifestText.clear();
   board.valid = false;
+  board.recordReadAsLatest = false;
   board.neededFiles.clear();
   board.neededBytes = 0;
   board.linksNeeded = false;
