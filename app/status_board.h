@@ -41,6 +41,8 @@ struct StatusBoard {
   bool linksNeeded = false;
 };
 
+// The one board of the process, which main() fills and hands down: the engine and the
+// folders below it are given a board and never reach this one.
 extern StatusBoard board;
 
 // The game's program, relative to the install folder: the latest release's, else the
@@ -49,6 +51,7 @@ const std::string& gameProgram(const StatusBoard& board);
 extern std::atomic<PendingAction> pendingAction;
 extern std::thread worker;
 
+// The forms without a board are the window's and the run modes' (app/), on the global board.
 void setStatus(StatusBoard& board, const std::string& headline, const std::string& detail, double progress);
 void setStatus(const std::string& headline, const std::string& detail, double progress);
 void setProgress(StatusBoard& board, const std::string& detail, double progress);

@@ -198,7 +198,7 @@ void resetBoard(const fs::path& installDir, const fs::path& logPath) {
   board.neededBytes = 0;
   board.linksNeeded = false;
   board.cancel = false;
-  setStatus("", "", -1.0);
+  setStatus(board, "", "", -1.0);
   openLog(logPath);
 }
 
