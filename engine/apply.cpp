@@ -99,6 +99,7 @@ class StagedDownload {
 
  private:
   void stageByBlocks();
+  void report(uint64_t bytes);
   enum class Step { Running, Staged, Failed };
   Step startAttempt(Slot& slot);
   Step finishAttempt(Slot& slot, const TransferDone& outcome);
@@ -252,6 +253,13 @@ StagedDownload::Step StagedDownload::keep(Slot& slot) {
   return Step::Staged;
 }
 
+// Shows bytes done, never fewer than shown before, on the board and to the caller's watcher.
+void StagedDownload::report(uint64_t bytes) {
+  progress_.shown = std::max(progress_.shown, bytes);
+  showDownloadProgress(board_, progress_.shown, board_.neededBytes);
+  if (watcher_) watcher_(progress_.shown, board_.neededBytes);
+}
+
 // Large files whose older version is installed go first, one at a time, by their changed
 // blocks; whatever is not staged this way is downloaded whole below.
 void StagedDownload::stageByBlocks() {
@@ -261,11 +269,7 @@ void StagedDownload::stageByBlocks() {
     const ReleaseFile& file = *job.file;
     std::error_code ec;
     if (!blockUpdateCandidate(board_, file) || fs::exists(fs::symlink_status(staging_ / file.hash, ec))) continue;
-    auto show = [&](uint64_t bytes) {
-      progress_.shown = std::max(progress_.shown, staged + bytes);
-      showDownloadProgress(board_, progress_.shown, board_.neededBytes);
-      if (watcher_) watcher_(progress_.shown, board_.neededBytes);
-    };
+    auto show = [&](uint64_t bytes) { report(staged + bytes); };
     if (updateByBlocks(board_, file, staging_ / (file.hash + ".part"), show) != BlockUpdate::Staged) continue;
     fs::rename(staging_ / (file.hash + ".part"), staging_ / file.hash, ec);
     if (ec) continue;
@@ -303,10 +307,8 @@ bool StagedDownload::run(std::string& error) {
         break;
       }
     }
-    if (watcher_) {
-      progress_.shown = std::max(progress_.shown, doneBytes_ + progress_.inFlight);
-      watcher_(progress_.shown, board_.neededBytes);
-    }
+    // The sinks show every chunk on the board; the watcher hears at least once a slice.
+    if (watcher_) report(doneBytes_ + progress_.inFlight);
   }
   engine.stopAll();
   for (Slot& slot : slots_) {
