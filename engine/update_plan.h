@@ -1,7 +1,7 @@
 // The update engine: the installed-state record, the update check that turns the latest
 // manifest into a plan, and the apply transaction (staged download, then commit). The plan
-// and the installed state live in the status board. These run on the worker thread, or on the
-// main thread in the windowless run; one at a time.
+// and the installed state live in the status board that the caller hands to each of them.
+// These run on the worker thread, or on the main thread in the windowless run; one at a time.
 #pragma once
 
 #include <fcntl.h>
