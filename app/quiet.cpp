@@ -14,14 +14,14 @@
 
 int quietMain() {
   std::string error;
-  bool succeeded = checkForUpdate(error);
+  bool succeeded = checkForUpdate(board, error);
   if (succeeded) {
     // A commit deletes the older release's leftovers and records the latest one.
     if (nothingToDo(board)) {
       // A staging folder left by a run stopped after it recorded the release holds nothing
       // that is still needed.
       std::error_code ec;
-      std::filesystem::remove_all(stagingFolder(), ec);
+      std::filesystem::remove_all(stagingFolder(board), ec);
       if (!board.options.noRegister) registerMenuEntries(board);
     } else {
       // On a terminal, one line shows how the download goes; nothing anywhere else.
@@ -30,7 +30,7 @@ int quietMain() {
       if (isatty(STDERR_FILENO)) {
         context.downloadWatcher = [&terminal](uint64_t done, uint64_t needed) { terminal.show(done, needed); };
       }
-      succeeded = applyUpdate(error, context);
+      succeeded = applyUpdate(board, error, context);
       terminal.finish();
     }
   }

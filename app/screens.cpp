@@ -8,7 +8,7 @@
 
 void runCheckJob() {
   std::string error;
-  if (!checkForUpdate(error)) {
+  if (!checkForUpdate(board, error)) {
     setScreen(Screen::Failed);
     setStatus("Could not check for the newest version.", error, -1.0);
     setButtons("TRY AGAIN", "CLOSE");
@@ -36,7 +36,7 @@ void runCheckJob() {
 
 void runApplyJob() {
   std::string error;
-  if (applyUpdate(error)) {
+  if (applyUpdate(board, error)) {
     setScreen(Screen::Done);
     // Without menu entries there is no menu to point to.
     setStatus("Varnholt " + board.latest.version + " is installed.",

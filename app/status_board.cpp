@@ -8,17 +8,19 @@ const std::string& gameProgram(const StatusBoard& board) {
   return board.latest.game.empty() ? board.installed.game : board.latest.game;
 }
 
-void setStatus(const std::string& headline, const std::string& detail, double progress) {
+void setStatus(StatusBoard& board, const std::string& headline, const std::string& detail, double progress) {
   {
     std::lock_guard<std::mutex> lock(board.mutex);
     board.headline = headline;
     board.detail = detail;
     board.progress = progress;
   }
-  logLine(detail.empty() ? headline : headline + " - " + detail);
+  logLine(board, detail.empty() ? headline : headline + " - " + detail);
 }
 
-void setProgress(const std::string& detail, double progress) { setProgress(board, detail, progress); }
+void setStatus(const std::string& headline, const std::string& detail, double progress) {
+  setStatus(board, headline, detail, progress);
+}
 
 void setProgress(StatusBoard& board, const std::string& detail, double progress) {
   std::lock_guard<std::mutex> lock(board.mutex);

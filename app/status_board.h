@@ -24,6 +24,8 @@ struct StatusBoard {
   Release installed;                   // unguarded: they change hands by the order of
   std::string manifestText;            // events (a worker writes them before it publishes
   bool valid = false;                  // its final button labels)
+  bool recordReadAsLatest = false;     // the record read by the last check held exactly
+                                       // manifestText: latest is the installed release too
   std::vector<uint64_t> neededFiles;
   uint64_t neededBytes = 0;
   std::atomic<bool> cancel{false};
@@ -39,6 +41,8 @@ struct StatusBoard {
   bool linksNeeded = false;
 };
 
+// The one board of the process, which main() fills and hands down: the engine and the
+// folders below it are given a board and never reach this one.
 extern StatusBoard board;
 
 // The game's program, relative to the install folder: the latest release's, else the
@@ -47,8 +51,9 @@ const std::string& gameProgram(const StatusBoard& board);
 extern std::atomic<PendingAction> pendingAction;
 extern std::thread worker;
 
+// The forms without a board are the window's and the run modes' (app/), on the global board.
+void setStatus(StatusBoard& board, const std::string& headline, const std::string& detail, double progress);
 void setStatus(const std::string& headline, const std::string& detail, double progress);
-void setProgress(const std::string& detail, double progress);
 void setProgress(StatusBoard& board, const std::string& detail, double progress);
 void setButtons(const std::string& primary, const std::string& secondary);
 void setScreen(Screen screen);

@@ -46,7 +46,7 @@ TEST(StatusBoard, StartsEmpty) {
 TEST(StatusBoard, StatusLinesAndProgress) {
   ScopedLog log;
   setStatus("Looking for the newest version...", "", -1.0);
-  setProgress("Checking files...", 0.5);
+  setProgress(board, "Checking files...", 0.5);
   Screenful s = copyBoard();
   EXPECT_EQ(s.headline, "Looking for the newest version...");
   EXPECT_EQ(s.detail, "Checking files...");
@@ -95,7 +95,7 @@ TEST(StatusBoard, TwoThreads) {
     for (int i = 0; i < rounds; ++i) {
       std::string n = std::to_string(i);
       setStatus("headline " + n, "detail " + n, i);
-      setProgress("detail " + n, i);
+      setProgress(board, "detail " + n, i);
       setButtons("primary " + n, "secondary " + n);
     }
   });

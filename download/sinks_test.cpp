@@ -49,7 +49,7 @@ struct Attempt {
 struct BoardReset {
   ~BoardReset() {
     board.cancel = false;
-    setProgress("", -1.0);
+    setProgress(board, "", -1.0);
   }
 };
 

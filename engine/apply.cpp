@@ -35,7 +35,7 @@ constexpr int fileAttempts = 3;
 constexpr size_t filesInFlight = 8;
 constexpr int pollSliceMs = 20;  // how long a cancel may wait while nothing arrives
 
-bool enoughSpace(const fs::path& installDir) {
+bool enoughSpace(const StatusBoard& board, const fs::path& installDir) {
   std::error_code ec;
   const fs::space_info space = fs::space(installDir, ec);
   if (ec) return true;  // unknown: go on without the test
@@ -92,13 +92,14 @@ struct Slot {
 
 class StagedDownload {
  public:
-  StagedDownload(std::vector<FileJob> jobs, const ApplyContext& context)
-      : jobs_(std::move(jobs)), slots_(filesInFlight), watcher_(context.downloadWatcher) {}
+  StagedDownload(StatusBoard& board, std::vector<FileJob> jobs, const ApplyContext& context)
+      : board_(board), jobs_(std::move(jobs)), slots_(filesInFlight), watcher_(context.downloadWatcher) {}
 
   bool run(std::string& error);
 
  private:
   void stageByBlocks();
+  void report(uint64_t bytes);
   enum class Step { Running, Staged, Failed };
   Step startAttempt(Slot& slot);
   Step finishAttempt(Slot& slot, const TransferDone& outcome);
@@ -116,10 +117,11 @@ class StagedDownload {
     slot.busy = false;
   }
 
+  StatusBoard& board_;
   std::vector<FileJob> jobs_;
   std::vector<Slot> slots_;
   const std::function<void(uint64_t, uint64_t)>& watcher_;  // the caller's, alive for the whole apply
-  const fs::path staging_ = stagingFolder();
+  const fs::path staging_ = stagingFolder(board_);
   uint64_t doneBytes_ = 0;
   DownloadProgress progress_;
   size_t failedJob_ = SIZE_MAX;  // the first job in manifest order that could not be staged
@@ -181,10 +183,10 @@ StagedDownload::Step StagedDownload::startAttempt(Slot& slot) {
   progress_.inFlight += have;
 
   TransferRequest request;
-  request.url = fileUrl(board.options.source, file.hash);
+  request.url = fileUrl(board_.options.source, file.hash);
   request.resumeFrom = have;
   request.successBodyOnly = true;
-  request.sink = FileSink{board, board.neededBytes, slot.partFile, slot.receivedBytes, doneBytes_,
+  request.sink = FileSink{board_, board_.neededBytes, slot.partFile, slot.receivedBytes, doneBytes_,
                           file, slot.writeFailed, &progress_};
   request.restart = [this, &slot] {
     // The server sent the whole file instead of the rest: start again from its first byte.
@@ -230,7 +232,7 @@ StagedDownload::Step StagedDownload::finishAttempt(Slot& slot, const TransferDon
   }
   if (succeeded) return keep(slot);
   release(slot);
-  if (board.cancel) return Step::Failed;
+  if (board_.cancel) return Step::Failed;
   if (job.attempt < fileAttempts) return startAttempt(slot);
   fail(slot.job, "The download failed: " + job.error);
   return Step::Failed;
@@ -251,21 +253,24 @@ StagedDownload::Step StagedDownload::keep(Slot& slot) {
   return Step::Staged;
 }
 
+// Shows bytes done, never fewer than shown before, on the board and to the caller's watcher.
+void StagedDownload::report(uint64_t bytes) {
+  progress_.shown = std::max(progress_.shown, bytes);
+  showDownloadProgress(board_, progress_.shown, board_.neededBytes);
+  if (watcher_) watcher_(progress_.shown, board_.neededBytes);
+}
+
 // Large files whose older version is installed go first, one at a time, by their changed
 // blocks; whatever is not staged this way is downloaded whole below.
 void StagedDownload::stageByBlocks() {
   uint64_t staged = 0;
   for (FileJob& job : jobs_) {
-    if (board.cancel) return;
+    if (board_.cancel) return;
     const ReleaseFile& file = *job.file;
     std::error_code ec;
-    if (!blockUpdateCandidate(board, file) || fs::exists(fs::symlink_status(staging_ / file.hash, ec))) continue;
-    auto show = [&](uint64_t bytes) {
-      progress_.shown = std::max(progress_.shown, staged + bytes);
-      showDownloadProgress(board, progress_.shown, board.neededBytes);
-      if (watcher_) watcher_(progress_.shown, board.neededBytes);
-    };
-    if (updateByBlocks(board, file, staging_ / (file.hash + ".part"), show) != BlockUpdate::Staged) continue;
+    if (!blockUpdateCandidate(board_, file) || fs::exists(fs::symlink_status(staging_ / file.hash, ec))) continue;
+    auto show = [&](uint64_t bytes) { report(staged + bytes); };
+    if (updateByBlocks(board_, file, staging_ / (file.hash + ".part"), show) != BlockUpdate::Staged) continue;
     fs::rename(staging_ / (file.hash + ".part"), staging_ / file.hash, ec);
     if (ec) continue;
     job.staged = true;
@@ -279,9 +284,9 @@ bool StagedDownload::run(std::string& error) {
   stageByBlocks();
   size_t next = 0;
   for (;;) {
-    if (board.cancel) break;
+    if (board_.cancel) break;
     // New files start in manifest order while there is room and nothing has failed.
-    while (next < jobs_.size() && failedJob_ == SIZE_MAX && !board.cancel) {
+    while (next < jobs_.size() && failedJob_ == SIZE_MAX && !board_.cancel) {
       const FileJob& job = jobs_[next];
       Slot* slot = freeSlot();
       if (!slot) break;
@@ -302,16 +307,14 @@ bool StagedDownload::run(std::string& error) {
         break;
       }
     }
-    if (watcher_) {
-      progress_.shown = std::max(progress_.shown, doneBytes_ + progress_.inFlight);
-      watcher_(progress_.shown, board.neededBytes);
-    }
+    // The sinks show every chunk on the board; the watcher hears at least once a slice.
+    if (watcher_) report(doneBytes_ + progress_.inFlight);
   }
   engine.stopAll();
   for (Slot& slot : slots_) {
     if (slot.busy) (void)slot.partFile.close();
   }
-  if (board.cancel) {
+  if (board_.cancel) {
     error = "Cancelled.";
     return false;
   }
@@ -324,9 +327,9 @@ bool StagedDownload::run(std::string& error) {
 
 }  // namespace
 
-fs::path stagingFolder() { return board.options.installDir / ".staging"; }
+fs::path stagingFolder(const StatusBoard& board) { return board.options.installDir / ".staging"; }
 
-bool applyUpdate(std::string& error, const ApplyContext& context) {
+bool applyUpdate(StatusBoard& board, std::string& error, const ApplyContext& context) {
   const fs::path& installDir = board.options.installDir;
   std::error_code ec;
   fs::create_directories(installDir, ec);
@@ -336,11 +339,11 @@ bool applyUpdate(std::string& error, const ApplyContext& context) {
   }
   // A first install: the folder exists only now.
   if (!holdInstallFolder(installDir, error)) return false;
-  if (!enoughSpace(installDir)) {
+  if (!enoughSpace(board, installDir)) {
     error = "Not enough free disk space: " + sizeText(board.neededBytes) + " are needed.";
     return false;
   }
-  const fs::path staging = stagingFolder();
+  const fs::path staging = stagingFolder(board);
   prepareStagingFolder(staging);
 
   // Files of the same content are fetched once, in the order of their first appearance.
@@ -354,8 +357,8 @@ bool applyUpdate(std::string& error, const ApplyContext& context) {
     jobs.push_back(job);
   }
   if (!jobs.empty()) {
-    StagedDownload download(std::move(jobs), context);
+    StagedDownload download(board, std::move(jobs), context);
     if (!download.run(error)) return false;
   }
-  return commitUpdate(error, context);
+  return commitUpdate(board, error, context);
 }

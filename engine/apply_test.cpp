@@ -34,7 +34,7 @@ class StagedDownload : public ::testing::Test {
   fs::path install() const { return temp.path() / "game"; }
   fs::path outside() const { return temp.path() / "outside"; }
   fs::path staging() const { return install() / ".staging"; }
-  bool planAndApply(std::string& error) { return compareWithDisk(error) && applyUpdate(error); }
+  bool planAndApply(std::string& error) { return compareWithDisk(board, error) && applyUpdate(board, error); }
 
   TempFolder temp;
   TestRelease latest;
@@ -42,9 +42,9 @@ class StagedDownload : public ::testing::Test {
 
 TEST_F(StagedDownload, ACancelBeforeTheFirstFileDownloadsNothing) {
   std::string error;
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   board.cancel = true;
-  EXPECT_FALSE(applyUpdate(error));
+  EXPECT_FALSE(applyUpdate(board, error));
   EXPECT_EQ(error, "Cancelled.");
   EXPECT_EQ(snapshotTree(install()), (TreeSnapshot{{".staging", "dir"}}));
 }
@@ -136,9 +136,9 @@ TEST_F(StagedDownload, SizesBeyondAnyDiskAreRefusedBeforeAnyDownload) {
       board.latest.files.push_back({std::string(64, "0123456789abcdef"[i]), c.sizes[i], "f" + std::to_string(i), false});
     }
     std::string error;
-    ASSERT_TRUE(compareWithDisk(error));
+    ASSERT_TRUE(compareWithDisk(board, error));
     EXPECT_EQ(board.neededBytes, c.needed);
-    EXPECT_FALSE(applyUpdate(error));
+    EXPECT_FALSE(applyUpdate(board, error));
     EXPECT_EQ(error, "Not enough free disk space: " + sizeText(c.needed) + " are needed.");
     EXPECT_FALSE(fs::exists(staging()));
   }

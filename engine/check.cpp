@@ -35,7 +35,7 @@ constexpr uint64_t progressEveryFiles = 16;
 // the installed release, which the check does not change after reading it.
 using RecordedHashes = PathTable<const std::string*>;
 
-RecordedHashes recordedHashes() {
+RecordedHashes recordedHashes(const StatusBoard& board) {
   if (!board.valid) return RecordedHashes();
   const Release& installed = installedRelease(board);
   RecordedHashes hashes(installed.files.size());
@@ -170,12 +170,12 @@ bool linkInPlace(const fs::path& installDir, ContainmentCache& containment, cons
 
 }  // namespace
 
-bool compareWithDisk(std::string& error, RecordReadAhead* readAhead) {
+bool compareWithDisk(StatusBoard& board, std::string& error, RecordReadAhead* readAhead) {
   const fs::path& installDir = board.options.installDir;
   std::optional<RecordReadAhead> readHere;
   if (!readAhead) readAhead = &readHere.emplace(board, false);
   readAhead->finish();
-  const RecordedHashes recorded = recordedHashes();
+  const RecordedHashes recorded = recordedHashes(board);
   ContainmentCache containment(installDir);  // the check changes nothing on disk
   const std::string installFolder = installDir.string();
   FolderStatus folders(installFolder);
@@ -198,7 +198,7 @@ bool compareWithDisk(std::string& error, RecordReadAhead* readAhead) {
     }
     done += file.size;
     if (i % progressEveryFiles == 0) {
-      setProgress("Checking files...", total == 0 ? 0.0 : double(done) / double(total));
+      setProgress(board, "Checking files...", total == 0 ? 0.0 : double(done) / double(total));
     }
   }
 
@@ -210,13 +210,13 @@ bool compareWithDisk(std::string& error, RecordReadAhead* readAhead) {
     }
   }
 
-  logLine("needed: " + std::to_string(board.neededFiles.size()) + " files, " +
+  logLine(board, "needed: " + std::to_string(board.neededFiles.size()) + " files, " +
           std::to_string(board.neededBytes) + " bytes" + (board.linksNeeded ? ", links" : ""));
   return true;
 }
 
-bool checkForUpdate(std::string& error) {
-  setStatus("Looking for the newest version...", "", -1.0);
+bool checkForUpdate(StatusBoard& board, std::string& error) {
+  setStatus(board, "Looking for the newest version...", "", -1.0);
   if (!holdInstallFolder(board.options.installDir, error)) return false;
 
   PublicKey publicKey;
@@ -245,8 +245,8 @@ bool checkForUpdate(std::string& error) {
 
   RecordReadAhead record(board);
   if (!verifyRelease(board.manifestText, publicKey, board.latest, error)) return false;
-  logLine("latest: " + board.latest.version + ", " + std::to_string(board.latest.files.size()) +
+  logLine(board, "latest: " + board.latest.version + ", " + std::to_string(board.latest.files.size()) +
           " files, " + std::to_string(board.latest.links.size()) + " links");
 
-  return compareWithDisk(error, &record);
+  return compareWithDisk(board, error, &record);
 }

@@ -44,7 +44,7 @@ TEST_F(CompareWithDisk, PublishesProgressAfterTheFirstFileAndEverySixteenthAfter
     resetBoard(install(), temp.path() / "log");
     board.latest = releaseRecord(filesOfSizes(c.files));
     std::string error;
-    ASSERT_TRUE(compareWithDisk(error)) << error;
+    ASSERT_TRUE(compareWithDisk(board, error)) << error;
     // Sizes are 1, 2, 3, ... so the progress tells which file was the last one published.
     const double total = double(c.files * (c.files + 1) / 2);
     const double done = double((c.lastPublishedIndex + 1) * (c.lastPublishedIndex + 2) / 2);
@@ -57,9 +57,9 @@ TEST_F(CompareWithDisk, PublishesProgressAfterTheFirstFileAndEverySixteenthAfter
 
 TEST_F(CompareWithDisk, AReleaseWithoutFilesPublishesNoProgress) {
   board.latest.version = "1.0";
-  setProgress("before", 0.25);
+  setProgress(board, "before", 0.25);
   std::string error;
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   EXPECT_TRUE(board.neededFiles.empty());
   EXPECT_EQ(board.neededBytes, 0u);
   std::lock_guard<std::mutex> lock(board.mutex);
@@ -157,7 +157,7 @@ TEST_F(CompareWithDisk, AFileIsPresentOnlyWithTheRightSizeAndARecordedOrComputed
       writeText(dir / "install.manifest", signedManifest(installed));
     }
     std::string error;
-    ASSERT_TRUE(compareWithDisk(error)) << c.name;
+    ASSERT_TRUE(compareWithDisk(board, error)) << c.name;
     const std::vector<uint64_t> expected = c.needed ? std::vector<uint64_t>{0, 1} : std::vector<uint64_t>{1};
     EXPECT_EQ(board.neededFiles, expected) << c.name;
     EXPECT_EQ(board.neededBytes, (c.needed ? 5u : 0u) + 20u) << c.name;
@@ -201,7 +201,7 @@ TEST_F(CompareWithDisk, ALinkIsInPlaceOnlyWhenItIsALinkWithTheExactTarget) {
     fs::create_directories(dir / "lib");
     c.prepare(dir, sandbox.path());
     std::string error;
-    ASSERT_TRUE(compareWithDisk(error)) << c.name;
+    ASSERT_TRUE(compareWithDisk(board, error)) << c.name;
     EXPECT_EQ(board.linksNeeded, c.needed) << c.name;
     EXPECT_TRUE(board.neededFiles.empty()) << c.name;
   }
@@ -215,14 +215,14 @@ TEST_F(CompareWithDisk, ALinkIsInPlaceOnlyWhenItIsALinkWithTheExactTarget) {
   fs::create_directories(install() / "lib");
   fs::create_symlink("../data//a.so.2", install() / "lib/a.so");
   std::string error;
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   EXPECT_FALSE(board.linksNeeded);
 
   // No link at all in the release: nothing to make.
   resetBoard(install(), temp.path() / "log");
   board.latest = releaseRecord(TestRelease{"1.0", "a", {{"a", "x"}}, {}});
   writeText(install() / "a", "x");
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   EXPECT_FALSE(board.linksNeeded);
 }
 
@@ -233,7 +233,7 @@ TEST_F(CompareWithDisk, LogsTheNeededFilesBytesAndLinks) {
   board.latest = releaseRecord(latest);
   writeText(install() / "b", "present");
   std::string error;
-  ASSERT_TRUE(compareWithDisk(error)) << error;
+  ASSERT_TRUE(compareWithDisk(board, error)) << error;
   EXPECT_EQ(board.neededFiles, (std::vector<uint64_t>{0, 2}));
   EXPECT_EQ(log(), (std::vector<std::string>{"needed: 2 files, 30 bytes, links"}));
 }
@@ -246,7 +246,7 @@ TEST_F(CompareWithDisk, NothingNeededLogsNoLinks) {
   writeText(install() / "a", "x");
   fs::create_symlink("a", install() / "l");
   std::string error;
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   EXPECT_EQ(log(), (std::vector<std::string>{"needed: 0 files, 0 bytes"}));
 }
 
@@ -254,7 +254,7 @@ TEST_F(CompareWithDisk, ACancelStopsBeforeTheFirstFile) {
   board.latest = releaseRecord(filesOfSizes(3));
   board.cancel = true;
   std::string error;
-  EXPECT_FALSE(compareWithDisk(error));
+  EXPECT_FALSE(compareWithDisk(board, error));
   EXPECT_EQ(error, "Cancelled.");
   EXPECT_TRUE(board.neededFiles.empty());
   EXPECT_TRUE(log().empty());
@@ -269,22 +269,22 @@ TEST_F(CompareWithDisk, ReadsTheInstalledRecordAndKnowsWhetherItIsTheLatest) {
   board.latest = releaseRecord(latest);
 
   std::string error;
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   EXPECT_FALSE(board.valid);
   EXPECT_FALSE(recordIsCurrent(board));
 
   record(older);
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   EXPECT_TRUE(board.valid);
   EXPECT_EQ(board.installed.version, "1.0");
   EXPECT_FALSE(recordIsCurrent(board));
 
   writeText(install() / "install.manifest", board.manifestText);
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   EXPECT_TRUE(recordIsCurrent(board));
 
   writeText(install() / "install.manifest", "varnholt-release 1\nversion 3\n");  // incomplete
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   EXPECT_FALSE(board.valid);
 }
 
@@ -313,7 +313,7 @@ TEST_F(CompareWithDisk, OnlyARecordOfExactlyTheLatestTextIsTheLatestRelease) {
   for (const auto& c : cases) {
     writeText(install() / "install.manifest", c.record);
     std::string error;
-    ASSERT_TRUE(compareWithDisk(error)) << c.name;
+    ASSERT_TRUE(compareWithDisk(board, error)) << c.name;
     EXPECT_TRUE(board.valid) << c.name;
     EXPECT_EQ(recordIsCurrent(board), c.latest) << c.name;
     EXPECT_EQ(installedRelease(board).files.size(), 2600u) << c.name;
@@ -322,7 +322,7 @@ TEST_F(CompareWithDisk, OnlyARecordOfExactlyTheLatestTextIsTheLatestRelease) {
   fs::remove(install() / "install.manifest");
   fs::create_directory(install() / "install.manifest");
   std::string error;
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   EXPECT_FALSE(board.valid);
   EXPECT_FALSE(recordIsCurrent(board));
 }
@@ -351,6 +351,6 @@ TEST_F(CompareWithDisk, ALargeReleaseIsJudgedFileByFileAsASmallOne) {
   }
   board.latest = releaseRecord(latest);
   std::string error;
-  ASSERT_TRUE(compareWithDisk(error));
+  ASSERT_TRUE(compareWithDisk(board, error));
   EXPECT_EQ(board.neededFiles, expected);
 }

@@ -188,7 +188,7 @@ void copyAcross(const ApplyContext& context, const fs::path& from, const fs::pat
 
 bool placeFiles(const StatusBoard& board, const ApplyContext& context, const fs::path& installDir,
                 const Ownership& owned, ReplacedFiles& replaced, std::string& error) {
-  const fs::path staging = stagingFolder();
+  const fs::path staging = stagingFolder(board);
   ContainmentCache containment(installDir);  // placing files makes no link
   std::map<std::string, fs::path> placed;  // hash -> where its first file now stands
   for (uint64_t index : board.neededFiles) {
@@ -379,8 +379,8 @@ void recordSource(const StatusBoard& board) {
 
 }  // namespace
 
-bool commitUpdate(std::string& error, const ApplyContext& context) {
-  setStatus("Installing...", "", 1.0);
+bool commitUpdate(StatusBoard& board, std::string& error, const ApplyContext& context) {
+  setStatus(board, "Installing...", "", 1.0);
   const fs::path& installDir = board.options.installDir;
   const Ownership owned(board);
 
@@ -405,11 +405,11 @@ bool commitUpdate(std::string& error, const ApplyContext& context) {
     }
   }
   std::error_code ec;
-  fs::remove_all(stagingFolder(), ec);
+  fs::remove_all(stagingFolder(board), ec);
 
   board.installed = board.latest;
   board.valid = true;
   if (!board.options.noRegister) registerMenuEntries(board);
-  logLine("installed " + board.latest.version);
+  logLine(board, "installed " + board.latest.version);
   return true;
 }

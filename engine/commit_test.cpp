@@ -34,11 +34,11 @@ class Commit : public ::testing::Test {
   bool plan(const TestRelease& latest, std::string& error) {
     board.latest = releaseRecord(latest);
     board.manifestText = signedManifest(latest);
-    return compareWithDisk(error);
+    return compareWithDisk(board, error);
   }
   bool stageAndCommit(const TestRelease& latest, std::string& error, const ApplyContext& context = {}) {
     for (uint64_t i : board.neededFiles) stageContent(install(), latest.files[i].content);
-    return commitUpdate(error, context);
+    return commitUpdate(board, error, context);
   }
   bool update(const TestRelease& latest, std::string& error, const ApplyContext& context = {}) {
     return plan(latest, error) && stageAndCommit(latest, error, context);
@@ -166,9 +166,9 @@ TEST_F(Commit, APlayersFileInTheWayStillFails) {
     board.latest = releaseRecord(c.latest);
     board.manifestText = signedManifest(c.latest);
     std::string error;
-    ASSERT_TRUE(compareWithDisk(error));
+    ASSERT_TRUE(compareWithDisk(board, error));
     for (uint64_t i : board.neededFiles) stageContent(dir, c.latest.files[i].content);
-    EXPECT_FALSE(commitUpdate(error)) << c.name;
+    EXPECT_FALSE(commitUpdate(board, error)) << c.name;
     EXPECT_EQ(error, c.error) << c.name;
     TreeSnapshot after = snapshotTree(dir);
     for (auto it = after.begin(); it != after.end();) it = it->first.rfind(".staging", 0) == 0 ? after.erase(it) : std::next(it);
@@ -331,7 +331,7 @@ TEST_F(Commit, ARecordThatFitsOnlyInTheRoomOfTheReplacedFilesIsWritten) {
   }
   ::close(filler);
 
-  ASSERT_TRUE(commitUpdate(error)) << error;
+  ASSERT_TRUE(commitUpdate(board, error)) << error;
   EXPECT_EQ(readText(install() / "install.manifest"), board.manifestText);
   EXPECT_EQ(readText(install() / "data/world.pak"), latest.files[1].content);
   EXPECT_FALSE(fs::exists(install() / ".staging"));

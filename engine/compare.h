@@ -36,7 +36,7 @@ class RecordReadAhead {
 // one) and compares board.latest with the install folder: fills the plan (neededFiles,
 // neededBytes, linksNeeded), publishes the progress and logs "needed: ". Fails only with
 // "Cancelled.".
-bool compareWithDisk(std::string& error, RecordReadAhead* readAhead = nullptr);
+bool compareWithDisk(StatusBoard& board, std::string& error, RecordReadAhead* readAhead = nullptr);
 
 // True when "install.manifest", as the check just read it, held exactly board.manifestText:
 // the folder is recorded as the latest release. A plan with nothing to fetch still needs a commit when it is not, for

@@ -21,9 +21,6 @@
 
 namespace {
 
-// Whether the record read by the last check held exactly the manifest that check verified.
-bool recordReadAsLatest = false;
-
 // True when the regular file at path holds exactly text. Compared piece by piece: the usual
 // answer, a record that is the manifest just fetched, then needs no second text of megabytes.
 bool holdsExactly(const std::filesystem::path& path, std::string_view text) {
@@ -63,8 +60,8 @@ RecordReadAhead::~RecordReadAhead() {
 
 void RecordReadAhead::finish() {
   if (thread_.joinable()) thread_.join();
-  recordReadAsLatest = readAsLatest_;
-  if (recordReadAsLatest) {
+  board_.recordReadAsLatest = readAsLatest_;
+  if (readAsLatest_) {
     // The manifest the check has just verified and parsed: the same text gives the same
     // release, which installedRelease() then hands out instead of a copy.
     board_.installed = Release();
@@ -76,12 +73,12 @@ void RecordReadAhead::finish() {
 }
 
 bool recordIsCurrent(const StatusBoard& board) {
-  return board.valid && recordReadAsLatest;
+  return board.valid && board.recordReadAsLatest;
 }
 
 const Release& installedRelease(const StatusBoard& board) {
   // Once a commit has filled board.installed, it holds the latest release too.
-  return recordReadAsLatest ? board.latest : board.installed;
+  return board.recordReadAsLatest ? board.latest : board.installed;
 }
 
 bool nothingToDo(const StatusBoard& board) {

@@ -1,7 +1,7 @@
 // The update engine: the installed-state record, the update check that turns the latest
 // manifest into a plan, and the apply transaction (staged download, then commit). The plan
-// and the installed state live in the status board. These run on the worker thread, or on the
-// main thread in the windowless run; one at a time.
+// and the installed state live in the status board that the caller hands to each of them.
+// These run on the worker thread, or on the main thread in the windowless run; one at a time.
 #pragma once
 
 #include <fcntl.h>
@@ -31,7 +31,7 @@ void letGoOfInstallFolder();
 extern const char* const anotherCopyRunning;
 
 // Fetches and verifies the latest manifest and works out what is needed.
-bool checkForUpdate(std::string& error);
+bool checkForUpdate(StatusBoard& board, std::string& error);
 
 // True after a check when the install is current: no file and no link needed, and the record
 // names the latest release. Every file and link in place but the record naming another release
@@ -49,10 +49,10 @@ struct ApplyContext {
 };
 
 // Downloads what the plan needs into ".staging", then commits it.
-bool applyUpdate(std::string& error, const ApplyContext& context = {});
+bool applyUpdate(StatusBoard& board, std::string& error, const ApplyContext& context = {});
 
 // The second phase of applyUpdate: every needed file lies verified in the staging folder.
-bool commitUpdate(std::string& error, const ApplyContext& context = {});
+bool commitUpdate(StatusBoard& board, std::string& error, const ApplyContext& context = {});
 
-std::filesystem::path stagingFolder();
+std::filesystem::path stagingFolder(const StatusBoard& board);
 

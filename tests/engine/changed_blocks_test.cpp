@@ -105,7 +105,7 @@ class ChangedBlocks : public ::testing::Test {
     resetBoard(folder, sandbox.path() / "log");
     board.options.source = source;
     std::string error;
-    ASSERT_TRUE(checkForUpdate(error)) << error;
+    ASSERT_TRUE(checkForUpdate(board, error)) << error;
     ASSERT_EQ(board.neededFiles.size(), 1u);
     uint64_t lastShown = 0;
     bool ranBack = false;
@@ -114,7 +114,7 @@ class ChangedBlocks : public ::testing::Test {
       ranBack = ranBack || done < lastShown || done > needed;
       lastShown = done;
     };
-    ASSERT_TRUE(applyUpdate(error, watched)) << error;
+    ASSERT_TRUE(applyUpdate(board, error, watched)) << error;
     closeLog();
     EXPECT_FALSE(ranBack);
     EXPECT_EQ(lastShown, newPak.size());  // the bar ends at the whole size, copied or fetched
@@ -251,8 +251,8 @@ TEST_F(ChangedBlocks, NginxServesTheRangesAndAFirstInstallFromTheSameTreeTakesWh
     board.options.source = url + "linux/";
     const size_t before = server.requestedPaths().size();
     std::string error;
-    ASSERT_TRUE(checkForUpdate(error)) << error;
-    ASSERT_TRUE(applyUpdate(error)) << error;
+    ASSERT_TRUE(checkForUpdate(board, error)) << error;
+    ASSERT_TRUE(applyUpdate(board, error)) << error;
     closeLog();
     EXPECT_EQ(fileDigest(fresh / "data/pak.dat"), contentDigest(newPak));
     paths = server.requestedPaths();
@@ -274,9 +274,9 @@ TEST_F(ChangedBlocks, ACancelWhileRangesAreInFlightEndsTheRunAtOnce) {
   resetBoard(folder, sandbox.path() / "log");
   board.options.source = server.url() + "linux/";
   std::string error;
-  ASSERT_TRUE(checkForUpdate(error)) << error;
+  ASSERT_TRUE(checkForUpdate(board, error)) << error;
   bool result = true;
-  std::thread worker([&] { result = applyUpdate(error); });
+  std::thread worker([&] { result = applyUpdate(board, error); });
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (askedFor(server, path).ranges == 0 && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

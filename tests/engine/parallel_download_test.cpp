@@ -100,8 +100,8 @@ TEST_F(ParallelDownload, FilesOverlapOnAFewReusedConnectionsBehindA50MsRoundTrip
     board.options.source = withPort(c.url, proxy.port()) + "linux/";
     std::string error;
     const auto start = Clock::now();
-    ASSERT_TRUE(checkForUpdate(error)) << c.name << ": " << error;
-    ASSERT_TRUE(applyUpdate(error)) << c.name << ": " << error;
+    ASSERT_TRUE(checkForUpdate(board, error)) << c.name << ": " << error;
+    ASSERT_TRUE(applyUpdate(board, error)) << c.name << ": " << error;
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     closeLog();
     EXPECT_EQ(withoutStaging(snapshotTree(folder)).size(), snapshotTree(folder).size()) << c.name;
@@ -131,8 +131,8 @@ TEST_F(ParallelDownload, TheErrorIsThatOfTheFirstFileInManifestOrderThatFailed) 
   resetBoard(install(), sandbox.path() / "log");
   board.options.source = server.url() + "linux/";
   std::string error;
-  ASSERT_TRUE(checkForUpdate(error)) << error;
-  EXPECT_FALSE(applyUpdate(error));
+  ASSERT_TRUE(checkForUpdate(board, error)) << error;
+  EXPECT_FALSE(applyUpdate(board, error));
   closeLog();
   EXPECT_EQ(error, "The download failed: a file did not match the release: data/1");
   EXPECT_EQ(server.requestCount("/linux/files/" + fileHash(release, "data/1")), 3u);
@@ -162,8 +162,8 @@ TEST_F(ParallelDownload, ACutOffFileContinuesWhereItBrokeOffOrStartsAgain) {
     resetBoard(folder, sandbox.path() / "log");
     board.options.source = server.url() + "linux/";
     std::string error;
-    ASSERT_TRUE(checkForUpdate(error)) << c.name << ": " << error;
-    ASSERT_TRUE(applyUpdate(error)) << c.name << ": " << error;
+    ASSERT_TRUE(checkForUpdate(board, error)) << c.name << ": " << error;
+    ASSERT_TRUE(applyUpdate(board, error)) << c.name << ": " << error;
     closeLog();
     EXPECT_EQ(fileDigest(folder / "bin/game"), fileHash(release, "bin/game")) << c.name;
     std::vector<RecordedRequest> requests;
@@ -253,15 +253,16 @@ TEST_F(ParallelDownload, ACancelEndsEveryTransferWithin200MsWhileTheServerIsSile
     resetBoard(install(), sandbox.path() / "log");
     board.options.source = server.url() + "linux/";
     std::string error;
-    ASSERT_TRUE(checkForUpdate(error)) << error;
-    auto apply = [](std::string& e) { return applyUpdate(e); };
+    ASSERT_TRUE(checkForUpdate(board, error)) << error;
+    auto apply = [](std::string& e) { return applyUpdate(board, e); };
     EXPECT_LT(secondsToCancel(server, file, apply, error), 0.2) << behaviour;
     EXPECT_EQ(error, "Cancelled.") << behaviour;
 
     server.set("/linux/latest.manifest", behaviour);
     resetBoard(install(), sandbox.path() / "log");
     board.options.source = server.url() + "linux/";
-    EXPECT_LT(secondsToCancel(server, "/linux/latest.manifest", checkForUpdate, error), 0.2) << behaviour;
+    auto check = [](std::string& e) { return checkForUpdate(board, e); };
+    EXPECT_LT(secondsToCancel(server, "/linux/latest.manifest", check, error), 0.2) << behaviour;
     EXPECT_EQ(error, "Cancelled.") << behaviour;
     closeLog();
   }

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 #include "app/status_board.h"
 #include "desktop/desktop.h"
@@ -193,11 +194,12 @@ void resetBoard(const fs::path& installDir, const fs::path& logPath) {
   board.installed = Release();
   board.manifestText.clear();
   board.valid = false;
+  board.recordReadAsLatest = false;
   board.neededFiles.clear();
   board.neededBytes = 0;
   board.linksNeeded = false;
   board.cancel = false;
-  setStatus("", "", -1.0);
+  setStatus(board, "", "", -1.0);
   openLog(logPath);
 }
 
@@ -205,15 +207,111 @@ void stageContent(const fs::path& installDir, const std::string& content) {
   writeText(installDir / ".staging" / contentDigest(content), content);
 }
 
-void placeRelease(const fs::path& installDir, const TestRelease& release) {
-  fs::create_directories(installDir);
+void writeGameFolder(const fs::path& folder, const TestRelease& release) {
+  fs::create_directories(folder);
   for (const GameFile& file : release.files) {
-    writeText(installDir / file.path, file.content);
-    fs::permissions(installDir / file.path, file.executable ? fs::perms(0755) : fs::perms(0644));
+    writeText(folder / file.path, file.content);
+    fs::permissions(folder / file.path, file.executable ? fs::perms(0755) : fs::perms(0644));
   }
   for (const GameLink& link : release.links) {
-    fs::create_directories((installDir / link.path).parent_path());
-    fs::create_symlink(link.target, installDir / link.path);
+    fs::create_directories((folder / link.path).parent_path());
+    fs::create_symlink(link.target, folder / link.path);
   }
+}
+
+void placeRelease(const fs::path& installDir, const TestRelease& release) {
+  writeGameFolder(installDir, release);
   writeText(installDir / "install.manifest", signedManifest(release));
+}
+
+testing::AssertionResult sameTree(const TreeSnapshot& expected, const TreeSnapshot& actual) {
+  std::ostringstream differences;
+  int shown = 0;
+  for (const auto& [path, what] : expected) {
+    auto found = actual.find(path);
+    if (found == actual.end()) {
+      if (shown++ < 10) differences << "\n  missing " << path << " (" << what << ")";
+    } else if (found->second != what) {
+      if (shown++ < 10) differences << "\n  " << path << ": " << found->second << ", expected " << what;
+    }
+  }
+  for (const auto& [path, what] : actual) {
+    if (!expected.count(path) && shown++ < 10) differences << "\n  extra " << path << " (" << what << ")";
+  }
+  if (shown == 0) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << shown << " differences:" << differences.str();
+}
+
+void InstallFixture::SetUp() {
+  www = temp.path() / "www";
+  installDir = temp.path() / "install";
+  logPath = temp.path() / "setup.log";  // where runSetup has the program log
+  fs::create_directories(www);
+  fs::create_directories(temp.path() / "home");
+}
+
+fs::path InstallFixture::tree(const std::string& channel) const { return www / channel / "linux"; }
+
+std::string InstallFixture::servedManifest(const std::string& channel) const {
+  return readText(tree(channel) / "latest.manifest");
+}
+
+void InstallFixture::publish(const TestRelease& release, const std::string& channel) {
+  const fs::path folder = temp.path() / ("game-" + std::to_string(++published_));
+  writeGameFolder(folder, release);
+  std::string error;
+  ASSERT_TRUE(publishRelease(folder, release.version, release.game, testSeed(), tree(channel), error)) << error;
+  fs::remove_all(folder);
+}
+
+void InstallFixture::publishManifest(const std::string& manifestText, const std::vector<std::string>& fileContents,
+                                     const std::string& channel) {
+  for (const std::string& content : fileContents) {
+    writeText(tree(channel) / "files" / contentDigest(content), content);
+  }
+  writeText(tree(channel) / "latest.manifest", signManifest(manifestText, testSeed()));
+}
+
+NginxServer& InstallFixture::server() {
+  if (!server_) server_ = std::make_unique<NginxServer>(www);
+  return *server_;
+}
+
+std::string InstallFixture::source(const std::string& channel) { return server().httpUrl() + channel + "/linux/"; }
+
+int InstallFixture::startQuiet(const std::string& source) {
+  return startSetup(temp.path(), {"--quiet", "--no-register", "--dir", installDir.string(), "--source", source,
+                                  "--log", logPath.string()});
+}
+
+SetupRun InstallFixture::runQuiet(const std::string& source) {
+  ProcessOptions options;
+  options.timeoutSeconds = 120;
+  return runSetup(temp.path(), {"--quiet", "--no-register", "--dir", installDir.string(), "--source", source}, options);
+}
+
+std::string InstallFixture::log() const { return readText(logPath); }
+
+std::string InstallFixture::lastLogLine() const {
+  std::string text = log();
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text.substr(text.rfind('\n') + 1);
+}
+
+TreeSnapshot InstallFixture::contents(bool withStaging) const {
+  TreeSnapshot tree = snapshotTree(installDir);
+  return withStaging ? tree : withoutStaging(std::move(tree));
+}
+
+TreeSnapshot InstallFixture::expectedAfterInstall(const TestRelease& release, const std::string& channel,
+                                                  const std::map<std::string, std::string>& playerFiles) {
+  TreeSnapshot expected = releaseTree(release);
+  for (const auto& [path, content] : playerFiles) addFile(expected, path, content);
+  expected["install.manifest"] = describeFile(servedManifest(channel), 0644);
+  expected["install.source"] = describeFile(source(channel) + "\n", 0644);
+  return expected;
+}
+
+void InstallFixture::writePlayerFiles(const std::map<std::string, std::string>& playerFiles) const {
+  for (const auto& [path, content] : playerFiles) writeText(installDir / path, content, fs::perms(0644));
 }

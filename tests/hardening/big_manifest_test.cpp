@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-#include "tests/hardening/install_fixture.h"
+#include "tests/engine/release_fixture.h"
 
 namespace {
 
@@ -14,11 +14,9 @@ using Clock = std::chrono::steady_clock;
 
 const std::string content = "one small file";
 
-Game smallGame() {
-  Game game;
-  game.files["bin/game"] = {"#!/bin/sh\n", true};
-  game.files["data/a.dat"] = {"a"};
-  game.gamePath = "bin/game";
+TestRelease smallGame() {
+  TestRelease game;
+  game.files = {{"bin/game", "#!/bin/sh\n", true}, {"data/a.dat", "a"}};
   return game;
 }
 
@@ -36,8 +34,8 @@ class BigManifest : public InstallFixture {
  protected:
   void SetUp() override {
     InstallFixture::SetUp();
-    publish(smallGame(), "1.0");
-    ProcessResult result = runQuiet(source());
+    publish(smallGame());
+    SetupRun result = runQuiet(source());
     ASSERT_EQ(result.exitCode, 0) << result.output << log();
     installed = contents();
   }
@@ -46,16 +44,16 @@ class BigManifest : public InstallFixture {
   void expectFailure(const std::string& text, const std::string& error, int withinSeconds) {
     publishManifest(text, {content});
     const Clock::time_point start = Clock::now();
-    ProcessResult result = runQuiet(source());
+    SetupRun result = runQuiet(source());
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
     EXPECT_EQ(result.exitCode, 1) << result.output.substr(0, 2000);
     const std::string last = lastLogLine();
     EXPECT_TRUE(last == "failed: " + error) << last.substr(0, 300) << " (" << last.size() << " bytes)";
     EXPECT_LE(seconds, withinSeconds);
-    EXPECT_TRUE(sameContents(installed, contents()));
+    EXPECT_TRUE(sameTree(installed, contents()));
   }
 
-  FolderContents installed;
+  TreeSnapshot installed;
 };
 
 TEST_F(BigManifest, HundredThousandLinesEndingOutsideTheFolder) {

@@ -9,33 +9,35 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/hardening/install_fixture.h"
+#include "tests/engine/release_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-Game firstGame() {
-  Game game;
-  game.files["bin/game"] = {"#!/bin/sh\necho one\n", true};
-  game.files["data/a.dat"] = {"the same in both releases"};
-  game.files["data/b.dat"] = {"b of the first release"};
-  game.files["lib/libx.so.1"] = {"libx one"};
-  game.links["lib/libx.so"] = "libx.so.1";
-  game.gamePath = "bin/game";
+const std::string changedData(300000, 'c');  // data/c.dat, new in the second release
+
+TestRelease firstGame() {
+  TestRelease game;
+  game.version = "1.0";
+  game.files = {{"bin/game", "#!/bin/sh\necho one\n", true},
+                {"data/a.dat", "the same in both releases"},
+                {"data/b.dat", "b of the first release"},
+                {"lib/libx.so.1", "libx one"}};
+  game.links = {{"lib/libx.so", "libx.so.1"}};
   return game;
 }
 
-Game secondGame() {
-  Game game;
-  game.files["bin/game"] = {"#!/bin/sh\necho two\n", true};
-  game.files["data/a.dat"] = {"the same in both releases"};
-  game.files["data/b.dat"] = {"b of the second release"};
-  game.files["data/c.dat"] = {std::string(300000, 'c')};
-  game.files["data/maps/m1.map"] = {"the first map"};
-  game.files["lib/libx.so.2"] = {"libx two"};
-  game.links["lib/libx.so"] = "libx.so.2";
-  game.gamePath = "bin/game";
+TestRelease secondGame() {
+  TestRelease game;
+  game.version = "2.0";
+  game.files = {{"bin/game", "#!/bin/sh\necho two\n", true},
+                {"data/a.dat", "the same in both releases"},
+                {"data/b.dat", "b of the second release"},
+                {"data/c.dat", changedData},
+                {"data/maps/m1.map", "the first map"},
+                {"lib/libx.so.2", "libx two"}};
+  game.links = {{"lib/libx.so", "libx.so.2"}};
   return game;
 }
 
@@ -48,23 +50,23 @@ class FaultInjection : public InstallFixture {
  protected:
   // The first release installed (with the player's files beside it), the second published.
   void installFirstThenPublishSecond() {
-    publish(firstGame(), "1.0");
-    ProcessResult result = runQuiet(source());
+    publish(firstGame());
+    SetupRun result = runQuiet(source());
     ASSERT_EQ(result.exitCode, 0) << result.output << log();
     writePlayerFiles(playerFiles);
     firstManifest = servedManifest();
     installed = contents();
-    ASSERT_TRUE(sameContents(expectedAfterInstall(firstGame(), "main", playerFiles), installed));
-    publish(secondGame(), "2.0");
+    ASSERT_TRUE(sameTree(expectedAfterInstall(firstGame(), "main", playerFiles), installed));
+    publish(secondGame());
   }
 
   // After a fault in the commit: the first release is still recorded, the player's files are
   // untouched, and every file of the first release is there with its own or its newer content.
   void expectFirstRecordedNothingLost() {
-    const FolderContents now = contents();
-    const FolderContents second = expectedAfterInstall(secondGame(), "main", playerFiles);
-    EXPECT_EQ(now.at("install.manifest"), "file " + contentDigest(firstManifest));
-    for (const auto& [path, content] : playerFiles) EXPECT_EQ(now.at(path), "file " + contentDigest(content)) << path;
+    const TreeSnapshot now = contents();
+    const TreeSnapshot second = expectedAfterInstall(secondGame(), "main", playerFiles);
+    EXPECT_EQ(now.at("install.manifest"), describeFile(firstManifest, 0644));
+    for (const auto& [path, content] : playerFiles) EXPECT_EQ(now.at(path), describeFile(content, 0644)) << path;
     for (const auto& [path, what] : installed) {
       if (path == "install.manifest" || path == "install.source") continue;
       auto found = now.find(path);
@@ -77,14 +79,14 @@ class FaultInjection : public InstallFixture {
 
   // With the fault gone, the next run completes the update.
   void expectNextRunCompletes() {
-    ProcessResult result = runQuiet(source());
+    SetupRun result = runQuiet(source());
     ASSERT_EQ(result.exitCode, 0) << result.output << log();
     EXPECT_EQ(lastLogLine(), "installed 2.0");
-    EXPECT_TRUE(sameContents(expectedAfterInstall(secondGame(), "main", playerFiles), contents(true)));
+    EXPECT_TRUE(sameTree(expectedAfterInstall(secondGame(), "main", playerFiles), contents(true)));
   }
 
   std::string firstManifest;
-  FolderContents installed;
+  TreeSnapshot installed;
 };
 
 TEST_F(FaultInjection, RecordReplacedByFolder) {
@@ -94,25 +96,25 @@ TEST_F(FaultInjection, RecordReplacedByFolder) {
   fs::remove(installDir / "install.manifest");
   writePlayerFiles({{"install.manifest/notes.txt", "the player's notes"}});
 
-  ProcessResult result = runQuiet(source());
+  SetupRun result = runQuiet(source());
   EXPECT_EQ(result.exitCode, 1) << result.output;
   EXPECT_EQ(lastLogLine(), "failed: Could not record the installed version.");
-  const FolderContents now = contents();
-  EXPECT_EQ(now.at("install.manifest"), "folder");
-  EXPECT_EQ(now.at("install.manifest/notes.txt"), "file " + contentDigest("the player's notes"));
-  for (const auto& [path, content] : playerFiles) EXPECT_EQ(now.at(path), "file " + contentDigest(content)) << path;
+  const TreeSnapshot now = contents();
+  EXPECT_EQ(now.at("install.manifest"), "dir");
+  EXPECT_EQ(now.at("install.manifest/notes.txt"), describeFile("the player's notes", 0644));
+  for (const auto& [path, content] : playerFiles) EXPECT_EQ(now.at(path), describeFile(content, 0644)) << path;
   // Without a record nothing counts as the older release's, so nothing was deleted.
   EXPECT_EQ(now.at("lib/libx.so.1"), installed.at("lib/libx.so.1"));
 
   fs::remove_all(installDir / "install.manifest");
-  ProcessResult next = runQuiet(source());
+  SetupRun next = runQuiet(source());
   ASSERT_EQ(next.exitCode, 0) << next.output << log();
   EXPECT_EQ(lastLogLine(), "installed 2.0");
   // The first release's library is not the second's, but with no record it cannot be told
   // from a file of the player's: it stays.
-  FolderContents expected = expectedAfterInstall(secondGame(), "main", playerFiles);
+  TreeSnapshot expected = expectedAfterInstall(secondGame(), "main", playerFiles);
   expected["lib/libx.so.1"] = installed.at("lib/libx.so.1");
-  EXPECT_TRUE(sameContents(expected, contents(true)));
+  EXPECT_TRUE(sameTree(expected, contents(true)));
 }
 
 TEST_F(FaultInjection, FileAtAFoldersPlace) {
@@ -120,11 +122,11 @@ TEST_F(FaultInjection, FileAtAFoldersPlace) {
   // A file of the player's where the second release needs the folder "data/maps".
   writePlayerFiles({{"data/maps", "the player's file"}});
 
-  ProcessResult result = runQuiet(source());
+  SetupRun result = runQuiet(source());
   EXPECT_EQ(result.exitCode, 1) << result.output;
   EXPECT_EQ(lastLogLine(), "failed: Could not install data/maps/m1.map (Not a directory).");
   expectFirstRecordedNothingLost();
-  EXPECT_EQ(contents().at("data/maps"), "file " + contentDigest("the player's file"));
+  EXPECT_EQ(contents().at("data/maps"), describeFile("the player's file", 0644));
 
   fs::remove(installDir / "data/maps");
   size_t requestsBefore = server().requestedPaths().size();
@@ -148,7 +150,7 @@ TEST_P(ServerFaults, FailsAndKeepsTheInstalledRelease) {
   const ServerFault& fault = GetParam();
   installFirstThenPublishSecond();
   MisbehavingServer misbehaving(www);
-  const std::string changed = "/main/linux/files/" + contentDigest(secondGame().files.at("data/c.dat").content);
+  const std::string changed = "/main/linux/files/" + contentDigest(changedData);
   std::string path = fault.path;
   if (path == "FILE") path = changed;
   std::string behaviour = fault.behaviour;
@@ -156,16 +158,16 @@ TEST_P(ServerFaults, FailsAndKeepsTheInstalledRelease) {
   misbehaving.set(path, behaviour);
   const std::string from = misbehaving.url() + "main/linux/";
 
-  ProcessResult result = runQuiet(from);
+  SetupRun result = runQuiet(from);
   EXPECT_EQ(result.exitCode, 1) << result.output;
   EXPECT_EQ(lastLogLine(), std::string("failed: ") + fault.error);
   // Nothing outside the staging folder changed; the source in use was not recorded.
-  EXPECT_TRUE(sameContents(installed, contents()));
+  EXPECT_TRUE(sameTree(installed, contents()));
 
   misbehaving.clear(path);
   result = runQuiet(source());
   ASSERT_EQ(result.exitCode, 0) << result.output << log();
-  EXPECT_TRUE(sameContents(expectedAfterInstall(secondGame(), "main", playerFiles), contents(true)));
+  EXPECT_TRUE(sameTree(expectedAfterInstall(secondGame(), "main", playerFiles), contents(true)));
 }
 
 INSTANTIATE_TEST_SUITE_P(

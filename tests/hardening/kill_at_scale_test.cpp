@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/hardening/install_fixture.h"
+#include "tests/engine/release_fixture.h"
 
 namespace {
 
@@ -31,51 +31,54 @@ std::string randomContent(std::mt19937& random, size_t size) {
 
 // Two releases of about 1,600 files and 25 MB each, differing in most ways a release can
 // differ from the one before it.
-void makeReleases(Game& a, Game& b) {
+void makeReleases(TestRelease& a, TestRelease& b) {
   std::mt19937 random(randomSeed);
   for (int i = 0; i < 2000; ++i) {
     const std::string path = "data/d" + std::to_string(i % 40) + "/f" + std::to_string(i) + ".dat";
     const std::string content = randomContent(random, 256 + random() % 4096);
     const bool executable = i % 7 == 0;  // its mode must be right after any kill too
     switch (i % 5) {
-      case 0: a.files[path] = {content, executable}; break;  // only in a
-      case 1: b.files[path] = {content, executable}; break;  // only in b
-      case 2: a.files[path] = b.files[path] = {content, executable}; break;  // the same
+      case 0: a.files.push_back({path, content, executable}); break;  // only in a
+      case 1: b.files.push_back({path, content, executable}); break;  // only in b
+      case 2:  // the same
+        a.files.push_back({path, content, executable});
+        b.files.push_back({path, content, executable});
+        break;
       default:  // changed
-        a.files[path] = {content, executable};
-        b.files[path] = {content + "!", executable};
+        a.files.push_back({path, content, executable});
+        b.files.push_back({path, content + "!", executable});
         break;
     }
   }
   for (int i = 0; i < 3; ++i) {
     const std::string content = randomContent(random, 6000000);
-    a.files["big/pack" + std::to_string(i) + ".pak"] = {content};
-    b.files["big/pack" + std::to_string(i) + ".pak"] = {i == 0 ? content : content + "2"};
+    a.files.push_back({"big/pack" + std::to_string(i) + ".pak", content});
+    b.files.push_back({"big/pack" + std::to_string(i) + ".pak", i == 0 ? content : content + "2"});
   }
-  a.files["bin/game"] = {"#!/bin/sh\necho a\n", true};
-  b.files["bin/game"] = {"#!/bin/sh\necho b\n", true};
-  a.files["lib/libz.so.1"] = {"z one"};
-  b.files["lib/libz.so.2"] = {"z two"};
-  a.links["lib/libz.so"] = "libz.so.1";
-  b.links["lib/libz.so"] = "libz.so.2";
-  b.links["bin/libz.so"] = "../lib/libz.so.2";
+  a.files.push_back({"bin/game", "#!/bin/sh\necho a\n", true});
+  b.files.push_back({"bin/game", "#!/bin/sh\necho b\n", true});
+  a.files.push_back({"lib/libz.so.1", "z one"});
+  b.files.push_back({"lib/libz.so.2", "z two"});
+  a.links = {{"lib/libz.so", "libz.so.1"}};
+  b.links = {{"lib/libz.so", "libz.so.2"}, {"bin/libz.so", "../lib/libz.so.2"}};
   // A file that becomes a folder, and a folder that becomes a file.
-  a.files["data/turn"] = {"a file in a"};
-  b.files["data/turn/inside"] = {"a file in b"};
-  a.files["data/back/inside"] = {"a file in a"};
-  b.files["data/back"] = {"a file in b"};
-  a.gamePath = b.gamePath = "bin/game";
+  a.files.push_back({"data/turn", "a file in a"});
+  b.files.push_back({"data/turn/inside", "a file in b"});
+  a.files.push_back({"data/back/inside", "a file in a"});
+  b.files.push_back({"data/back", "a file in b"});
+  a.version = "a";
+  b.version = "b";
 }
 
-std::set<std::string> foldersOf(const Game& game) {
+std::set<std::string> foldersOf(const TestRelease& game) {
   std::set<std::string> folders;
   auto add = [&](const std::string& path) {
     for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
       folders.insert(path.substr(0, slash));
     }
   };
-  for (const auto& entry : game.files) add(entry.first);
-  for (const auto& entry : game.links) add(entry.first);
+  for (const GameFile& file : game.files) add(file.path);
+  for (const GameLink& link : game.links) add(link.path);
   return folders;
 }
 
@@ -89,29 +92,29 @@ class KillAtScale : public InstallFixture {
  protected:
   // Exactly the release and the player's files; folders that only the other release needed
   // may stay behind empty.
-  void expectExactly(const Game& game, const std::string& channel, const std::set<std::string>& spareFolders) {
-    const FolderContents expected = expectedAfterInstall(game, channel, playerFiles);
-    FolderContents actual = contents(true);
+  void expectExactly(const TestRelease& game, const std::string& channel, const std::set<std::string>& spareFolders) {
+    const TreeSnapshot expected = expectedAfterInstall(game, channel, playerFiles);
+    TreeSnapshot actual = contents(true);
     for (auto it = actual.begin(); it != actual.end();) {
-      if (it->second == "folder" && !expected.count(it->first) && spareFolders.count(it->first)) {
+      if (it->second == "dir" && !expected.count(it->first) && spareFolders.count(it->first)) {
         it = actual.erase(it);
       } else {
         ++it;
       }
     }
-    EXPECT_TRUE(sameContents(expected, actual));
+    EXPECT_TRUE(sameTree(expected, actual));
   }
 };
 
 TEST_F(KillAtScale, SlowKilledAtTwentyMomentsThenRunAgain) {
-  Game a, b;
+  TestRelease a, b;
   makeReleases(a, b);
-  publish(a, "a", "a");
-  publish(b, "b", "b");
+  publish(a, "a");
+  publish(b, "b");
   std::set<std::string> spareFolders = foldersOf(a);
   spareFolders.merge(foldersOf(b));
 
-  ProcessResult result = runQuiet(source("a"));
+  SetupRun result = runQuiet(source("a"));
   ASSERT_EQ(result.exitCode, 0) << result.output << log();
   writePlayerFiles(playerFiles);
   expectExactly(a, "a", spareFolders);
@@ -132,8 +135,8 @@ TEST_F(KillAtScale, SlowKilledAtTwentyMomentsThenRunAgain) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   const double updateSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-  result = waitProcess(timedPid);
-  ASSERT_EQ(result.exitCode, 0) << log();
+  const ProcessResult timed = waitProcess(timedPid);
+  ASSERT_EQ(timed.exitCode, 0) << log();
   ASSERT_GE(commitSeconds, 0) << log();
   expectExactly(b, "b", spareFolders);
 
