@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/modes.h"
-#include "app/status_board.h"
+#include "app/session.h"
 #include "release/file_guards.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "app/modes.h"
-#include "app/status_board.h"
+#include "app/session.h"
 #include "tests/support/temp_folder.h"
 
 namespace fs = std::filesystem;

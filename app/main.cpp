@@ -7,7 +7,7 @@
 
 #include "app/modes.h"
 #include "app/options.h"
-#include "app/status_board.h"
+#include "app/session.h"
 #include "release/release.h"
 
 int main(int argc, char** argv) {

@@ -8,7 +8,7 @@
 
 #include "app/modes.h"
 #include "app/progress_line.h"
-#include "app/status_board.h"
+#include "app/session.h"
 #include "desktop/desktop.h"
 #include "engine/update_plan.h"
 

@@ -2,7 +2,7 @@
 // with its texts and labels.
 // Each publishes the screen first, then the texts, then the labels: the window shows a button
 // only once everything it acts on is in place.
-#include "app/status_board.h"
+#include "app/session.h"
 #include "download/download.h"
 #include "engine/update_plan.h"
 

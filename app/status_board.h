@@ -1,7 +1,8 @@
-// The process-wide status board shared by the window thread and the one worker thread, the
-// operations that change the screen texts and write the log, and the two worker starters.
-// setStatus, setProgress, setButtons and logLine may be called from any thread; startCheck
-// and startApply only from the window thread. The mutex is held only to copy or assign.
+// The status board shared by the window thread and the one worker thread: the screen texts,
+// the update plan and the stop request, with the operations that change the texts and write
+// the log. The board is handed to whoever works on it; the process's one board and its worker
+// are app/'s (app/session.h). setStatus, setProgress and logLine may be called from any thread.
+// The mutex is held only to copy or assign.
 #pragma once
 
 #include <atomic>
@@ -16,7 +17,6 @@
 #include "release/release.h"
 
 enum class Screen : int32_t { Checking = 0, Offer = 1, UpToDate = 2, Downloading = 3, Done = 4, Failed = 5 };
-enum class PendingAction : int32_t { None = 0, StartApply = 1, LaunchUpdated = 2 };
 
 struct StatusBoard {
   Options options;
@@ -41,31 +41,10 @@ struct StatusBoard {
   bool linksNeeded = false;
 };
 
-// The one board of the process, which main() fills and hands down: the engine and the
-// folders below it are given a board and never reach this one.
-extern StatusBoard board;
-
 // The game's program, relative to the install folder: the latest release's, else the
 // installed one's.
 const std::string& gameProgram(const StatusBoard& board);
-extern std::atomic<PendingAction> pendingAction;
-extern std::thread worker;
 
-// The forms without a board are the window's and the run modes' (app/), on the global board.
 void setStatus(StatusBoard& board, const std::string& headline, const std::string& detail, double progress);
-void setStatus(const std::string& headline, const std::string& detail, double progress);
 void setProgress(StatusBoard& board, const std::string& detail, double progress);
-void setButtons(const std::string& primary, const std::string& secondary);
-void setScreen(Screen screen);
-void logLine(const std::string& text);
 void logLine(const StatusBoard& board, const std::string& text);
-// Opens the log for writing (truncating); a log that cannot be opened leaves logging off.
-void openLog(const std::filesystem::path& path);
-void closeLog();
-
-void startCheck();
-void startApply();
-
-// The two worker bodies (the screens they lead to are decided here).
-void runCheckJob();
-void runApplyJob();

@@ -1,4 +1,4 @@
-#include "app/status_board.h"
+#include "app/session.h"
 
 #include <gtest/gtest.h>
 

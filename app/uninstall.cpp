@@ -11,7 +11,7 @@
 
 #include "app/modes.h"
 #include "app/options.h"
-#include "app/status_board.h"
+#include "app/session.h"
 #include "engine/contained.h"
 #include "engine/update_plan.h"
 #include "release/release.h"

@@ -15,7 +15,7 @@
 #include <system_error>
 
 #include "app/modes.h"
-#include "app/status_board.h"
+#include "app/session.h"
 #include "app/window_layout.h"
 #include "download/download.h"
 

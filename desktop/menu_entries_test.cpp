@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/options.h"
-#include "app/status_board.h"
+#include "app/session.h"
 #include "desktop/desktop.h"
 #include "tests/support/process.h"
 #include "tests/support/scoped_state.h"

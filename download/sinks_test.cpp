@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/status_board.h"
+#include "app/session.h"
 #include "tests/support/rerun.h"
 #include "tests/support/servers.h"
 #include "tests/support/temp_folder.h"

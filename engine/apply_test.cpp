@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "app/status_board.h"
+#include "app/session.h"
 #include "download/download.h"
 #include "engine/compare.h"
 #include "engine/update_plan.h"

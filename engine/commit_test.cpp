@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "app/status_board.h"
+#include "app/session.h"
 #include "engine/compare.h"
 #include "engine/update_plan.h"
 #include "tests/engine/release_fixture.h"

@@ -11,7 +11,7 @@
 #include <random>
 #include <thread>
 
-#include "app/status_board.h"
+#include "app/session.h"
 #include "download/download.h"
 #include "engine/update_plan.h"
 #include "release/block_index.h"

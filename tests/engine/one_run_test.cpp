@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/status_board.h"
+#include "app/session.h"
 #include "engine/update_plan.h"
 #include "tests/engine/release_fixture.h"
 #include "tests/support/servers.h"

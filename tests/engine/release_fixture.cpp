@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "app/status_board.h"
+#include "app/session.h"
 #include "desktop/desktop.h"
 #include "tests/keys/test_key.h"
 #include "tools/publish.h"
