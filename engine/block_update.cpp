@@ -29,6 +29,8 @@ constexpr uint64_t longestRange = 4194304;
 constexpr size_t rangesInFlight = 8;
 constexpr int pollSliceMs = 20;
 constexpr size_t copyBufferSize = 262144;
+// Found blocks are copied at most this much at a time, between looks at the cancel flag.
+constexpr uint64_t copyPiece = 16777216;
 
 struct FdClosed {
   int fd = -1;
@@ -183,23 +185,39 @@ bool BlockFiller::copyFound(const std::string& index, int seedFd, bool& cancelle
   const uint64_t blockSize = layout_.blockSize;
   found_.assign(static_cast<size_t>(blockCount(file_.size, layout_.blockSize)), false);
   bool writeFailed = false;
-  auto onMatch = [&](const BlockMatch& match) {
-    // Whole blocks only: a run starts at a block's first byte and ends at a block's end or the
-    // file's.
-    uint64_t first = (match.fileOffset + blockSize - 1) / blockSize;
-    for (uint64_t block = first; block < found_.size(); ++block) {
-      const uint64_t start = block * blockSize;
-      const uint64_t length = std::min<uint64_t>(blockSize, file_.size - start);
-      if (start + length > match.fileOffset + match.length) break;
-      if (found_[block]) continue;
-      if (!copyBytes(seedFd, match.seedOffset + (start - match.fileOffset), partFd_, start, length)) {
+  // Copies the blocks [first, end) of the match, all of them not yet found, in pieces so that
+  // a cancel and the progress need not wait for a long run.
+  auto copySpan = [&](const BlockMatch& match, uint64_t first, uint64_t end) {
+    const uint64_t spanStart = first * blockSize;
+    const uint64_t spanEnd = std::min<uint64_t>(end * blockSize, file_.size);
+    for (uint64_t at = spanStart; at < spanEnd; at += copyPiece) {
+      if (board_.cancel.load()) return false;
+      const uint64_t length = std::min<uint64_t>(copyPiece, spanEnd - at);
+      if (!copyBytes(seedFd, match.seedOffset + (at - match.fileOffset), partFd_, at, length)) {
         writeFailed = true;
         return false;
       }
-      found_[block] = true;
       copied_ += length;
+      report();
     }
-    report();
+    for (uint64_t block = first; block < end; ++block) found_[block] = true;
+    return true;
+  };
+  auto onMatch = [&](const BlockMatch& match) {
+    // Whole blocks only: a run starts at a block's first byte and ends at a block's end or the
+    // file's. Neighbouring blocks not found before are copied together.
+    const uint64_t first = (match.fileOffset + blockSize - 1) / blockSize;
+    uint64_t spanFirst = first;
+    uint64_t block = first;
+    for (; block < found_.size(); ++block) {
+      const uint64_t start = block * blockSize;
+      const uint64_t length = std::min<uint64_t>(blockSize, file_.size - start);
+      if (start + length > match.fileOffset + match.length) break;
+      if (!found_[block]) continue;
+      if (spanFirst < block && !copySpan(match, spanFirst, block)) return false;
+      spanFirst = block + 1;
+    }
+    if (spanFirst < block && !copySpan(match, spanFirst, block)) return false;
     return !board_.cancel.load();
   };
   std::string error;
