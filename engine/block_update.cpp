@@ -8,11 +8,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/status_board.h"
 #include "download/download.h"
+#include "download/helper_thread.h"
 #include "engine/contained.h"
 #include "engine/update_plan.h"
 #include "release/block_index.h"
@@ -29,6 +36,11 @@ constexpr uint64_t longestRange = 4194304;
 constexpr size_t rangesInFlight = 8;
 constexpr int pollSliceMs = 20;
 constexpr size_t copyBufferSize = 262144;
+// Blocks asked for before the scan ends, which the seed may yet hold, cost at most this share
+// of the file's size.
+constexpr uint64_t earlyBudgetShare = 32;
+// Found blocks are copied at most this much at a time, between looks at the cancel flag.
+constexpr uint64_t copyPiece = 16777216;
 
 struct FdClosed {
   int fd = -1;
@@ -76,21 +88,128 @@ bool copyBytes(int from, uint64_t fromOffset, int to, uint64_t toOffset, uint64_
   return true;
 }
 
-// BLAKE2b-256 of the whole file open at fd, or "" when it cannot be read.
-std::string digestOf(int fd) {
-  std::unique_ptr<char[]> buffer(new char[copyBufferSize]);
-  DigestStream digest;
-  uint64_t offset = 0;
-  for (;;) {
-    const ssize_t count = ::pread(fd, buffer.get(), copyBufferSize, static_cast<off_t>(offset));
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return "";
-    if (count == 0) break;
-    digest.add(buffer.get(), static_cast<size_t>(count));
-    offset += static_cast<uint64_t>(count);
+// BLAKE2b-256 of the part file, taken while it is being filled: a second thread reads back each
+// stretch once every byte before it has been written, so that the digest is ready soon after the
+// last range arrives instead of needing a pass of its own. Each byte must be written once, before
+// it is marked written: what is hashed is then what lies in the file.
+class PartDigest {
+ public:
+  PartDigest(int fd, uint64_t size, const std::atomic<bool>& cancel) : fd_(fd), size_(size), cancel_(cancel) {}
+  PartDigest(const PartDigest&) = delete;
+  PartDigest& operator=(const PartDigest&) = delete;
+  ~PartDigest() { stop(); }
+
+  // Without a thread to spare, finish reads the whole file itself.
+  void start() { threaded_ = startHelperThread(thread_, [this] { follow(); }); }
+
+  // length bytes at offset are written.
+  void written(uint64_t offset, uint64_t length) {
+    if (length == 0) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      uint64_t end = offset + length;
+      // Joined with the stretches it touches, so that the list stays short.
+      auto next = ready_.lower_bound(offset);
+      if (next != ready_.begin() && std::prev(next)->second == offset) {
+        --next;
+        offset = next->first;
+        next = ready_.erase(next);
+      }
+      if (next != ready_.end() && next->first == end) {
+        end = next->second;
+        ready_.erase(next);
+      }
+      if (offset == prefix_) {
+        prefix_ = end;
+      } else {
+        ready_[offset] = end;
+      }
+    }
+    moved_.notify_one();
   }
-  return finishDigest(digest);
-}
+
+  // The digest once every byte is written and read back; "" when a stretch is missing, the file
+  // cannot be read or the run was cancelled.
+  std::string finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finishing_ = true;
+    }
+    if (threaded_) {
+      moved_.notify_one();
+      thread_.join();
+      threaded_ = false;
+    } else {
+      follow();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_ || hashed_ != size_) return "";
+    return finishDigest(digest_);
+  }
+
+ private:
+  void stop() {
+    if (!threaded_) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    moved_.notify_one();
+    thread_.join();
+    threaded_ = false;
+  }
+
+  void follow() {
+    std::unique_ptr<char[]> buffer(new char[copyBufferSize]);
+    uint64_t hashed = 0;
+    bool failed = false;
+    for (;;) {
+      uint64_t prefix;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        // Woken by every write; waits with a timeout so that a cancel is seen without one.
+        while (prefix_ == hashed && !finishing_ && !stopping_ && !cancel_.load()) {
+          moved_.wait_for(lock, std::chrono::milliseconds(pollSliceMs));
+        }
+        prefix = prefix_;
+        if (stopping_ || (finishing_ && prefix == hashed)) break;
+      }
+      if (cancel_.load()) break;
+      while (hashed < prefix && !failed) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(prefix - hashed, copyBufferSize));
+        const ssize_t count = ::pread(fd_, buffer.get(), want, static_cast<off_t>(hashed));
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) {
+          failed = true;
+          break;
+        }
+        digest_.add(buffer.get(), static_cast<size_t>(count));
+        hashed += static_cast<uint64_t>(count);
+        if (cancel_.load()) break;
+      }
+      if (failed || cancel_.load()) break;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    hashed_ = hashed;
+    failed_ = failed || cancel_.load();
+  }
+
+  const int fd_;
+  const uint64_t size_;
+  const std::atomic<bool>& cancel_;
+  std::thread thread_;
+  bool threaded_ = false;
+  std::mutex mutex_;
+  std::condition_variable moved_;
+  uint64_t prefix_ = 0;                 // every byte before it is written
+  std::map<uint64_t, uint64_t> ready_;  // written stretches past the prefix: start to end
+  bool finishing_ = false;
+  bool stopping_ = false;
+  // Owned by the thread that follows until it ends.
+  DigestStream digest_;
+  uint64_t hashed_ = 0;
+  bool failed_ = false;
+};
 
 const ReleaseFile* installedEntryAt(const StatusBoard& board, const std::string& path) {
   if (!board.valid) return nullptr;
@@ -146,20 +265,41 @@ struct RangeFetch {
   bool busy = false;
 };
 
+// Fills the part file while the seed is scanned: the blocks found are copied as the scan finds
+// them, and the missing blocks before them in the file are mostly fetched meanwhile, so that the
+// part file fills from its start and its digest can follow. A block is written once, by
+// whichever comes first; a block found after it was asked for is not copied.
 class BlockFiller {
  public:
-  BlockFiller(const StatusBoard& board, const ReleaseFile& file, int partFd,
+  BlockFiller(const StatusBoard& board, const ReleaseFile& file, int partFd, PartDigest& digest,
               const std::function<void(uint64_t)>& progress)
-      : board_(board), file_(file), partFd_(partFd), progress_(progress) {}
+      : board_(board), file_(file), partFd_(partFd), digest_(digest), progress_(progress) {}
+  BlockFiller(const BlockFiller&) = delete;
+  BlockFiller& operator=(const BlockFiller&) = delete;
+  // The sinks of the fetches point here.
+  ~BlockFiller() { transfers().stopAll(); }
 
-  // Copies the blocks the seed holds; false when cancelled or the part file cannot be written.
-  bool copyFound(const std::string& index, int seedFd, bool& cancelled);
-  bool anyFound() const { return copied_ > 0; }
-  // Fetches every missing range; false on any failure.
-  bool fetchMissing(bool& cancelled);
+  // False when cancelled, when the seed holds no block, or on any failure.
+  bool fill(const std::string& index, int seedFd, bool& cancelled);
 
  private:
+  enum class Owner : uint8_t { None, Copied, Fetched };
+
+  bool copySpan(int seedFd, const BlockMatch& match, uint64_t first, uint64_t end);
+  // Asks for every block before endBlock that nothing has claimed yet.
+  void queueMissing(uint64_t endBlock);
+  // The same before a run just found, while the scan goes on, when the stretch since the last
+  // blocks asked for is short: what lies before a found run and was not found is most likely
+  // new, but the seed may still hold it further on, and then it costs those bytes. The budget
+  // bounds that cost; a long stretch waits for the end of the scan.
+  void queueMissingEarly(uint64_t endBlock);
+  // Starts what waits while there is room and drives the fetches for up to waitMs; false when
+  // a fetch failed.
+  bool pump(int waitMs);
   bool startRange(RangeFetch& fetch, const ByteRange& range);
+  // Writes what a range brought for its own blocks; the copied blocks a range spans to join its
+  // neighbours are in the file already and must not be written twice.
+  bool writeFetched(const char* data, size_t length, uint64_t offset);
   // A few times per mebibyte rather than for every block.
   void report() {
     if (copied_ + fetched_ < reported_ + 1048576 && copied_ + fetched_ != file_.size) return;
@@ -170,42 +310,147 @@ class BlockFiller {
   const StatusBoard& board_;
   const ReleaseFile& file_;
   const int partFd_;
+  PartDigest& digest_;
   const std::function<void(uint64_t)>& progress_;
   BlockIndexLayout layout_;
-  std::vector<bool> found_;
+  std::vector<Owner> owner_;
+  uint64_t claimedBelow_ = 0;  // every block before it is copied or asked for
+  uint64_t earlyBudget_ = 0;   // bytes that may still be asked for before the scan ends
+  std::deque<ByteRange> waiting_;
+  std::vector<RangeFetch> fetches_ = std::vector<RangeFetch>(rangesInFlight);
   uint64_t copied_ = 0;
   uint64_t fetched_ = 0;
   uint64_t reported_ = 0;
 };
 
-bool BlockFiller::copyFound(const std::string& index, int seedFd, bool& cancelled) {
+bool BlockFiller::copySpan(int seedFd, const BlockMatch& match, uint64_t first, uint64_t end) {
+  const uint64_t blockSize = layout_.blockSize;
+  const uint64_t spanStart = first * blockSize;
+  const uint64_t spanEnd = std::min<uint64_t>(end * blockSize, file_.size);
+  for (uint64_t block = first; block < end; ++block) owner_[block] = Owner::Copied;
+  for (uint64_t at = spanStart; at < spanEnd; at += copyPiece) {
+    if (board_.cancel.load()) return false;
+    const uint64_t length = std::min<uint64_t>(copyPiece, spanEnd - at);
+    if (!copyBytes(seedFd, match.seedOffset + (at - match.fileOffset), partFd_, at, length)) return false;
+    digest_.written(at, length);
+    copied_ += length;
+    report();
+  }
+  return true;
+}
+
+void BlockFiller::queueMissing(uint64_t endBlock) {
+  endBlock = std::min<uint64_t>(endBlock, owner_.size());
+  if (endBlock <= claimedBelow_) return;
+  const uint64_t blockSize = layout_.blockSize;
+  const uint64_t start = claimedBelow_ * blockSize;
+  std::vector<bool> claimed;
+  claimed.reserve(static_cast<size_t>(endBlock - claimedBelow_));
+  for (uint64_t block = claimedBelow_; block < endBlock; ++block) {
+    claimed.push_back(owner_[block] != Owner::None);
+    if (owner_[block] == Owner::None) owner_[block] = Owner::Fetched;
+  }
+  const uint64_t length = std::min<uint64_t>(endBlock * blockSize, file_.size) - start;
+  for (const ByteRange& range : missingRanges(claimed, layout_.blockSize, length, rangeJoinGap, longestRange)) {
+    waiting_.push_back({start + range.offset, range.length});
+  }
+  claimedBelow_ = endBlock;
+}
+
+void BlockFiller::queueMissingEarly(uint64_t endBlock) {
+  endBlock = std::min<uint64_t>(endBlock, owner_.size());
+  if (endBlock <= claimedBelow_ || (endBlock - claimedBelow_) * layout_.blockSize > earlyBudget_) return;
+  uint64_t asked = 0;
+  for (uint64_t block = claimedBelow_; block < endBlock; ++block) {
+    if (owner_[block] == Owner::None) asked += layout_.blockSize;
+  }
+  earlyBudget_ -= std::min(asked, earlyBudget_);
+  queueMissing(endBlock);
+}
+
+bool BlockFiller::fill(const std::string& index, int seedFd, bool& cancelled) {
   if (!parseBlockIndex(index, file_.size, layout_)) return false;
   const uint64_t blockSize = layout_.blockSize;
-  found_.assign(static_cast<size_t>(blockCount(file_.size, layout_.blockSize)), false);
-  bool writeFailed = false;
+  owner_.assign(static_cast<size_t>(blockCount(file_.size, layout_.blockSize)), Owner::None);
+  earlyBudget_ = file_.size / earlyBudgetShare;
+  transfers().stopAll();
+  bool failed = false;
   auto onMatch = [&](const BlockMatch& match) {
     // Whole blocks only: a run starts at a block's first byte and ends at a block's end or the
-    // file's.
-    uint64_t first = (match.fileOffset + blockSize - 1) / blockSize;
-    for (uint64_t block = first; block < found_.size(); ++block) {
+    // file's. Neighbouring blocks not claimed before are copied together.
+    const uint64_t first = (match.fileOffset + blockSize - 1) / blockSize;
+    uint64_t spanFirst = first;
+    uint64_t block = first;
+    for (; block < owner_.size(); ++block) {
       const uint64_t start = block * blockSize;
       const uint64_t length = std::min<uint64_t>(blockSize, file_.size - start);
       if (start + length > match.fileOffset + match.length) break;
-      if (found_[block]) continue;
-      if (!copyBytes(seedFd, match.seedOffset + (start - match.fileOffset), partFd_, start, length)) {
-        writeFailed = true;
-        return false;
-      }
-      found_[block] = true;
-      copied_ += length;
+      if (owner_[block] == Owner::None) continue;
+      if (!failed && spanFirst < block && !copySpan(seedFd, match, spanFirst, block)) failed = true;
+      spanFirst = block + 1;
     }
-    report();
-    return !board_.cancel.load();
+    if (!failed && spanFirst < block && !copySpan(seedFd, match, spanFirst, block)) failed = true;
+    queueMissingEarly(first);
+    if (!failed && !pump(0)) failed = true;
+    return !failed && !board_.cancel.load();
   };
   std::string error;
-  if (findBlocks(index, seedFd, onMatch, &board_.cancel, error)) return true;
-  cancelled = board_.cancel.load() && !writeFailed;
-  return false;
+  if (!findBlocks(index, seedFd, onMatch, &board_.cancel, error)) {
+    cancelled = board_.cancel.load();
+    return false;
+  }
+  if (copied_ == 0) return false;
+  queueMissing(owner_.size());
+  while (!waiting_.empty() || transfers().running() > 0) {
+    if (board_.cancel.load()) {
+      cancelled = true;
+      return false;
+    }
+    if (!pump(pollSliceMs)) return false;
+  }
+  return true;
+}
+
+bool BlockFiller::pump(int waitMs) {
+  TransferEngine& engine = transfers();
+  for (RangeFetch& fetch : fetches_) {
+    if (waiting_.empty()) break;
+    if (fetch.busy) continue;
+    if (!startRange(fetch, waiting_.front())) return false;
+    waiting_.pop_front();
+  }
+  if (engine.running() == 0) return true;
+  bool failed = false;
+  for (const TransferDone& outcome : engine.wait(waitMs)) {
+    for (RangeFetch& fetch : fetches_) {
+      if (!fetch.busy || reinterpret_cast<uintptr_t>(&fetch) != outcome.tag) continue;
+      fetch.busy = false;
+      if (!outcome.ok || fetch.refused || fetch.writeFailed || fetch.received != fetch.range.length) failed = true;
+    }
+  }
+  return !failed;
+}
+
+bool BlockFiller::writeFetched(const char* data, size_t length, uint64_t offset) {
+  const uint64_t blockSize = layout_.blockSize;
+  const uint64_t end = offset + length;
+  uint64_t at = offset;
+  while (at < end) {
+    // The stretch from at up to the next block whose owner differs from at's.
+    const bool own = owner_[static_cast<size_t>(at / blockSize)] == Owner::Fetched;
+    uint64_t stretchEnd = (at / blockSize + 1) * blockSize;
+    while (stretchEnd < end && (owner_[static_cast<size_t>(stretchEnd / blockSize)] == Owner::Fetched) == own) {
+      stretchEnd += blockSize;
+    }
+    stretchEnd = std::min(stretchEnd, end);
+    if (own) {
+      if (!writeAllAt(partFd_, data + (at - offset), static_cast<size_t>(stretchEnd - at), at)) return false;
+      digest_.written(at, stretchEnd - at);
+      fetched_ += stretchEnd - at;
+    }
+    at = stretchEnd;
+  }
+  return true;
 }
 
 bool BlockFiller::startRange(RangeFetch& fetch, const ByteRange& range) {
@@ -224,50 +469,16 @@ bool BlockFiller::startRange(RangeFetch& fetch, const ByteRange& range) {
       fetch.refused = true;
       return false;
     }
-    if (!writeAllAt(partFd_, data, length, fetch.range.offset + fetch.received)) {
+    if (!writeFetched(data, length, fetch.range.offset + fetch.received)) {
       fetch.writeFailed = true;
       return false;
     }
     fetch.received += length;
-    fetched_ += length;
     report();
     return true;
   };
   std::string error;
   return transfers().start(reinterpret_cast<uintptr_t>(&fetch), std::move(request), error);
-}
-
-bool BlockFiller::fetchMissing(bool& cancelled) {
-  const std::vector<ByteRange> ranges = missingRanges(found_, layout_.blockSize, file_.size, rangeJoinGap, longestRange);
-  TransferEngine& engine = transfers();
-  engine.stopAll();
-  std::vector<RangeFetch> fetches(rangesInFlight);
-  size_t next = 0;
-  bool failed = false;
-  while (!failed) {
-    if (board_.cancel.load()) {
-      cancelled = true;
-      break;
-    }
-    for (RangeFetch& fetch : fetches) {
-      if (next == ranges.size()) break;
-      if (fetch.busy) continue;
-      if (!startRange(fetch, ranges[next++])) {
-        failed = true;
-        break;
-      }
-    }
-    if (engine.running() == 0) break;
-    for (const TransferDone& outcome : engine.wait(pollSliceMs)) {
-      for (RangeFetch& fetch : fetches) {
-        if (!fetch.busy || reinterpret_cast<uintptr_t>(&fetch) != outcome.tag) continue;
-        fetch.busy = false;
-        if (!outcome.ok || fetch.refused || fetch.writeFailed || fetch.received != fetch.range.length) failed = true;
-      }
-    }
-  }
-  engine.stopAll();
-  return !failed && !cancelled && next == ranges.size();
 }
 
 }  // namespace
@@ -326,19 +537,18 @@ BlockUpdate updateByBlocks(const StatusBoard& board, const ReleaseFile& file, co
   } removed{part, kept};
   if (::ftruncate(partFile.fd, static_cast<off_t>(file.size)) != 0) return BlockUpdate::FullDownload;
 
-  BlockFiller filler(board, file, partFile.fd, progress);
+  PartDigest digest(partFile.fd, file.size, board.cancel);
+  digest.start();
+  BlockFiller filler(board, file, partFile.fd, digest, progress);
   bool cancelled = false;
-  if (!filler.copyFound(index, seed.fd, cancelled) || !filler.anyFound()) {
-    return cancelled ? BlockUpdate::Cancelled : BlockUpdate::FullDownload;
-  }
-  if (!filler.fetchMissing(cancelled)) return cancelled ? BlockUpdate::Cancelled : BlockUpdate::FullDownload;
+  if (!filler.fill(index, seed.fd, cancelled)) return cancelled ? BlockUpdate::Cancelled : BlockUpdate::FullDownload;
 
   // Judged as a downloaded file is: every byte, against the signed manifest.
   struct stat status = {};
   if (::fstat(partFile.fd, &status) != 0 || static_cast<uint64_t>(status.st_size) != file.size) {
     return BlockUpdate::FullDownload;
   }
-  if (digestOf(partFile.fd) != file.hash) return BlockUpdate::FullDownload;
+  if (digest.finish() != file.hash) return BlockUpdate::FullDownload;
   kept = true;
   return BlockUpdate::Staged;
 }

@@ -25,6 +25,7 @@ constexpr uint32_t indexVersion = 1;
 constexpr size_t librsyncHeaderSize = 12;
 constexpr size_t seedReadSize = 262144;
 constexpr size_t sumsOutputSize = 65536;
+constexpr uint64_t longestReportedRun = 4194304;
 
 uint64_t readBigEndian(const unsigned char* bytes, size_t width) {
   uint64_t value = 0;
@@ -372,6 +373,9 @@ bool findBlocks(std::string_view index, int seedFd, const std::function<bool(con
         if (!flush()) return false;
         run = BlockMatch{seedOffset, fileOffset, windowLength};
       }
+      // A long run is reported as it grows, so that the caller's work on it keeps pace with
+      // the scan instead of waiting for its end.
+      if (run.length >= longestReportedRun && !flush()) return false;
       expected = found + 1;
       at += windowLength;
       windowKnown = false;

@@ -85,8 +85,9 @@ struct BlockMatch {
 };
 
 // Reads the seed at seedFd once from its start and reports every run of indexed blocks found in
-// it, at any byte offset, in seed order. index must have passed parseBlockIndex. onMatch
-// returning false, or a set stop flag, ends the scan (false, error "stopped").
+// it, at any byte offset, in seed order; a long run in pieces of a few mebibytes, one after
+// the other. index must have passed parseBlockIndex. onMatch returning false, or a set stop
+// flag, ends the scan (false, error "stopped").
 [[nodiscard]] bool findBlocks(std::string_view index, int seedFd,
                               const std::function<bool(const BlockMatch&)>& onMatch,
                               const std::atomic<bool>* stop, std::string& error);

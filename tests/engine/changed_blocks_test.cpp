@@ -229,6 +229,30 @@ TEST_F(ChangedBlocks, AnythingShortOfASoundFileEndsInAFullDownloadWithoutAnError
   }
 }
 
+// The digest is taken as the part file fills, so a byte must never change after it is written:
+// a range that spans found blocks to join its neighbours brings them again, and what it brings
+// for them is dropped. A server that sends other bytes there changes nothing.
+TEST_F(ChangedBlocks, RangesNeverOverwriteTheBlocksCopiedFromTheSeed) {
+  const std::string old = randomBytes(oldSize, 12);
+  // A new head too long to be asked for while the scan goes on: the ranges are planned at its
+  // end, and the one for blocks 64 to 67 spans the two found between them.
+  std::string newPak = randomBytes(64 * block, 13) + old.substr(64 * block);
+  newPak[64 * block + 100] ^= 1;
+  newPak[67 * block + 100] ^= 1;
+  std::string forged = newPak;
+  for (size_t at = 65 * block; at < 67 * block; ++at) forged[at] ^= 0x33;
+  const fs::path tree = sandbox.path() / "server";
+  publishWithIndexes(tree / "linux", gameWith(newPak, "2.0"));
+  writeText(tree / "forged.dat", forged);
+  MisbehavingServer server(tree);
+  const std::string path = "/linux/files/" + contentDigest(newPak);
+  server.set(path, R"({"ranges": true, "file": "forged.dat"})");
+  update(sandbox.path() / "game", server.url() + "linux/", old, newPak);
+  const Asked asked = askedFor(server, path);
+  EXPECT_EQ(asked.wholeFiles, 0u);
+  EXPECT_EQ(asked.rangeBytes, 68 * block);  // the forged blocks were asked for, and dropped
+}
+
 TEST_F(ChangedBlocks, NginxServesTheRangesAndAFirstInstallFromTheSameTreeTakesWholeFiles) {
   ProcessOptions https;
   https.trustedCa = testCertificates().caCertificate.string();
