@@ -23,6 +23,7 @@
 #include "engine/contained.h"
 #include "engine/update_plan.h"
 #include "release/block_index.h"
+#include "release/file_guards.h"
 
 namespace fs = std::filesystem;
 
@@ -41,13 +42,6 @@ constexpr size_t copyBufferSize = 262144;
 constexpr uint64_t earlyBudgetShare = 32;
 // Found blocks are copied at most this much at a time, between looks at the cancel flag.
 constexpr uint64_t copyPiece = 16777216;
-
-struct FdClosed {
-  int fd = -1;
-  ~FdClosed() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 bool writeAllAt(int fd, const char* data, size_t length, uint64_t offset) {
   while (length > 0) {
@@ -515,18 +509,18 @@ BlockUpdate updateByBlocks(const StatusBoard& board, const ReleaseFile& file, co
   const std::string index = fetchIndex(board, file);
   if (board.cancel.load()) return BlockUpdate::Cancelled;
   if (index.empty()) return BlockUpdate::FullDownload;
-  FdClosed seed{openSeed(board, file)};
+  FileDescriptor seed(openSeed(board, file));
   // Else what an interrupted run left of this file: kept open, it outlives its name.
-  if (seed.fd < 0) seed.fd = ::open(part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (!seed.isOpen()) seed.reset(::open(part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat seedStatus = {};
-  if (seed.fd < 0 || ::fstat(seed.fd, &seedStatus) != 0 || !S_ISREG(seedStatus.st_mode)) {
+  if (!seed.isOpen() || ::fstat(seed.get(), &seedStatus) != 0 || !S_ISREG(seedStatus.st_mode)) {
     return BlockUpdate::FullDownload;
   }
 
   // A new file at the part file's name, never written through a link planted there.
   if (::unlink(part.c_str()) != 0 && errno != ENOENT) return BlockUpdate::FullDownload;
-  FdClosed partFile{::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
-  if (partFile.fd < 0) return BlockUpdate::FullDownload;
+  FileDescriptor partFile(::open(part.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!partFile.isOpen()) return BlockUpdate::FullDownload;
   bool kept = false;
   struct RemovedUnlessKept {
     const fs::path& path;
@@ -535,17 +529,17 @@ BlockUpdate updateByBlocks(const StatusBoard& board, const ReleaseFile& file, co
       if (!kept) (void)::unlink(path.c_str());
     }
   } removed{part, kept};
-  if (::ftruncate(partFile.fd, static_cast<off_t>(file.size)) != 0) return BlockUpdate::FullDownload;
+  if (::ftruncate(partFile.get(), static_cast<off_t>(file.size)) != 0) return BlockUpdate::FullDownload;
 
-  PartDigest digest(partFile.fd, file.size, board.cancel);
+  PartDigest digest(partFile.get(), file.size, board.cancel);
   digest.start();
-  BlockFiller filler(board, file, partFile.fd, digest, progress);
+  BlockFiller filler(board, file, partFile.get(), digest, progress);
   bool cancelled = false;
-  if (!filler.fill(index, seed.fd, cancelled)) return cancelled ? BlockUpdate::Cancelled : BlockUpdate::FullDownload;
+  if (!filler.fill(index, seed.get(), cancelled)) return cancelled ? BlockUpdate::Cancelled : BlockUpdate::FullDownload;
 
   // Judged as a downloaded file is: every byte, against the signed manifest.
   struct stat status = {};
-  if (::fstat(partFile.fd, &status) != 0 || static_cast<uint64_t>(status.st_size) != file.size) {
+  if (::fstat(partFile.get(), &status) != 0 || static_cast<uint64_t>(status.st_size) != file.size) {
     return BlockUpdate::FullDownload;
   }
   if (digest.finish() != file.hash) return BlockUpdate::FullDownload;
