@@ -254,8 +254,10 @@ class VirtualDisplay {
  public:
   explicit VirtualDisplay(const fs::path& folder) {
     fs::path output = folder / "xvfb.out";
-    pid_ = startProcess({"Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"}, {},
-                        output.string());
+    // -noreset: without it the server starts afresh whenever its last client leaves, refusing
+    // a client that connects meanwhile.
+    pid_ = startProcess({"Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", "640x480x24", "-nolisten", "tcp"},
+                        {}, output.string());
     // Xvfb writes its display number as a line of digits; its warnings share the file.
     for (int i = 0; i < 200 && name_.empty(); ++i) {
       std::string text = readFile(output);

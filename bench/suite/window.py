@@ -273,7 +273,7 @@ class Xvfb:
         if not xvfb:
             raise Broken("case 6 needs Xvfb (package xvfb)")
         read_end, write_end = os.pipe()
-        self.process = subprocess.Popen([xvfb, "-displayfd", str(write_end), "-screen", "0",
+        self.process = subprocess.Popen([xvfb, "-displayfd", str(write_end), "-noreset", "-screen", "0",
                                          "1024x768x24", "-nolisten", "tcp"],
                                         pass_fds=[write_end], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

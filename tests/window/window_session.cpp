@@ -35,9 +35,11 @@ void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 VirtualDisplay::VirtualDisplay() {
   // -displayfd: Xvfb takes the first free display number and writes it to standard output
   // once it accepts clients, so parallel tests never race for a number.
+  // -noreset: by default the server starts afresh whenever its last client leaves, and a client
+  // connecting meanwhile (the program, while xwininfo's probe ends) is refused.
   const fs::path out = work_.path() / "xvfb.out";
-  pid_ = startProcess({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {},
-                      out.string());
+  pid_ = startProcess(
+      {"Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {}, out.string());
   const auto deadline = Clock::now() + std::chrono::seconds(20);
   while (Clock::now() < deadline) {
     // Standard error shares the file: the number is the line made of digits only.
