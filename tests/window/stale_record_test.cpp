@@ -28,6 +28,7 @@ TEST(WindowFlow, AnOlderRecordWithEveryFileInPlaceIsOfferedAsAnUpdate) {
   SetupWindow window(display, sandbox.path() / "home", sandbox.path() / "window.log",
                      {"--source", source, "--dir", install.string()});
   ASSERT_TRUE(window.waitForLogLine("Varnholt 1.1 is out. - 1 MB to download (0 files).")) << window.output();
+  ASSERT_TRUE(window.waitForPrimaryButton(sandbox.path() / "offer.png")) << window.output();
   window.pressKey("Return");
   ASSERT_TRUE(window.waitForLogLine("installed 1.1")) << window.output();
   EXPECT_EQ(readText(install / "install.manifest"), readText(sandbox.path() / "www/linux/latest.manifest"));

@@ -32,7 +32,6 @@ using Clock = std::chrono::steady_clock;
 constexpr Rgb background{11, 13, 16};
 constexpr Rgb divider{70, 58, 40};
 constexpr Rgb headlineColour{230, 225, 211};
-constexpr Rgb primaryFill{188, 155, 106};
 constexpr Rgb primaryBorder{220, 192, 140};
 constexpr Rgb secondaryFill{22, 26, 32};
 constexpr Rgb secondaryBorder{70, 76, 86};

@@ -29,14 +29,11 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr Rgb background{11, 13, 16};
-constexpr Rgb primaryFill{188, 155, 106};
-constexpr Rgb primaryHoverFill{220, 192, 140};
 constexpr Rgb progressFill{57, 140, 160};
 
-// Centres of the two buttons, and a point of the primary button's fill clear of its label.
+// Centres of the two buttons.
 constexpr float primaryX = 461, primaryY = 336;
 constexpr float secondaryX = 299, secondaryY = 336;
-constexpr int primaryFillX = 390, primaryFillY = 320;
 // The progress bar's row when the 660 x 200 logo is drawn (divider at 136).
 constexpr int barY = 245;
 

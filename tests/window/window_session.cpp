@@ -189,6 +189,17 @@ bool SetupWindow::answerMessageBox(const std::string& key) {
   return display_.waitForNoWindow("Varnholt");
 }
 
+bool SetupWindow::waitForPrimaryButton(const fs::path& picture, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  do {
+    SurfacePtr image = screenshot(picture);
+    const Rgb fill = pixelAt(image.get(), primaryFillX, primaryFillY);
+    if (fill == primaryFill || fill == primaryHoverFill) return true;
+    sleepMs(100);
+  } while (Clock::now() < deadline);
+  return false;
+}
+
 SurfacePtr SetupWindow::screenshot(const fs::path& path) {
   display_.run({"import", "-window", windowId(), "png:" + path.string()});
   return SurfacePtr(IMG_Load(path.c_str()));

@@ -50,6 +50,12 @@ struct Rgb {
 std::ostream& operator<<(std::ostream& out, const Rgb& colour);
 Rgb pixelAt(SDL_Surface* image, int x, int y);
 
+// The primary button's fill, plain and under the pointer, and a point of it clear of its label
+// (window units).
+constexpr Rgb primaryFill{188, 155, 106};
+constexpr Rgb primaryHoverFill{220, 192, 140};
+constexpr int primaryFillX = 390, primaryFillY = 320;
+
 // The real setup program with its own window on a display, its log read back line by line.
 class SetupWindow {
  public:
@@ -72,6 +78,10 @@ class SetupWindow {
   void movePointer(float x, float y);
   // A key press sent to the main window.
   void pressKey(const std::string& key);
+  // Takes screenshots (at picture) until the primary button is drawn, up to timeoutMs. The log
+  // tells a screen's texts before the next frame draws its button, and Return or a click that
+  // comes before the button is ignored, as a player's would be.
+  bool waitForPrimaryButton(const std::filesystem::path& picture, int timeoutMs = 30000);
   // Asks the window to close as a window manager's close button does.
   void closeByWindowManager();
   // Answers the message box titled "Varnholt" with a key; false if no box came.
