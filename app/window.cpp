@@ -34,25 +34,7 @@ using SurfacePtr = std::unique_ptr<SDL_Surface, SurfaceFree>;
 using TexturePtr = std::unique_ptr<SDL_Texture, TextureFree>;
 using FontPtr = std::unique_ptr<TTF_Font, FontClose>;
 
-struct Colour {
-  Uint8 r, g, b;
-};
-
-constexpr Colour backgroundColour{11, 13, 16};
-constexpr Colour dividerColour{70, 58, 40};
-constexpr Colour headlineColour{230, 225, 211};
-constexpr Colour detailColour{150, 146, 136};
-constexpr Colour trackColour{22, 26, 32};
-constexpr Colour fillColour{57, 140, 160};
-constexpr Colour footerColour{110, 107, 100};
-constexpr Colour primaryFill{188, 155, 106};
-constexpr Colour primaryHoverFill{220, 192, 140};
-constexpr Colour primaryBorder{220, 192, 140};
-constexpr Colour primaryText{11, 13, 16};
-constexpr Colour secondaryFill{22, 26, 32};
-constexpr Colour secondaryHoverFill{40, 46, 56};
-constexpr Colour secondaryBorder{70, 76, 86};
-constexpr Colour secondaryText{230, 225, 211};
+using Colour = LayoutColour;
 
 constexpr Uint32 frameWaitMilliseconds = 33;
 constexpr char windowTitle[] = "Varnholt Setup";
@@ -122,12 +104,12 @@ void drawText(const Window& w, TTF_Font* font, const std::string& text, Colour c
 }
 
 void drawButton(const Window& w, const Button& button, bool isPrimary) {
-  const Colour fill = isPrimary ? (button.hovered ? primaryHoverFill : primaryFill)
-                                : (button.hovered ? secondaryHoverFill : secondaryFill);
+  const Colour fill = isPrimary ? (button.hovered ? palette.primaryHoverFill : palette.primaryFill)
+                                : (button.hovered ? palette.secondaryHoverFill : palette.secondaryFill);
   fillRect(w.renderer, fill, button.rect);
-  setColour(w.renderer, isPrimary ? primaryBorder : secondaryBorder);
+  setColour(w.renderer, isPrimary ? palette.primaryBorder : palette.secondaryBorder);
   SDL_RenderRect(w.renderer, &button.rect);
-  drawText(w, w.titleFont.get(), button.label, isPrimary ? primaryText : secondaryText, button.rect.x,
+  drawText(w, w.titleFont.get(), button.label, isPrimary ? palette.primaryText : palette.secondaryText, button.rect.x,
            button.rect.y + (button.rect.h - layout.buttonLabelHeight) * 0.5f, button.rect.w);
 }
 
@@ -144,7 +126,7 @@ void drawFrame(Window& w) {
     secondaryLabel = board.secondaryLabel;
   }
 
-  fillRect(w.renderer, backgroundColour, {0, 0, static_cast<float>(layout.width), static_cast<float>(layout.height)});
+  fillRect(w.renderer, palette.background, {0, 0, static_cast<float>(layout.width), static_cast<float>(layout.height)});
 
   float y = layout.logoTop;
   float logoWidth = 0, logoHeight = 0;
@@ -155,19 +137,19 @@ void drawFrame(Window& w) {
     SDL_RenderTexture(w.renderer, w.logo.get(), nullptr, &target);
     y = layout.logoTop + drawnHeight + layout.logoGap;
   }
-  fillRect(w.renderer, dividerColour, {layout.dividerLeft, y, layout.dividerWidth, 1});
+  fillRect(w.renderer, palette.divider, {layout.dividerLeft, y, layout.dividerWidth, 1});
 
   y += layout.headlineBelowDivider;
-  drawText(w, w.titleFont.get(), headline, headlineColour, layout.textLeft, y, layout.textWidth);
+  drawText(w, w.titleFont.get(), headline, palette.headline, layout.textLeft, y, layout.textWidth);
   y += layout.detailBelowHeadline;
-  drawText(w, w.detailFont.get(), detail, detailColour, layout.textLeft, y, layout.textWidth);
+  drawText(w, w.detailFont.get(), detail, palette.detail, layout.textLeft, y, layout.textWidth);
   y += layout.barBelowDetail;
   if (progress >= 0) {
-    fillRect(w.renderer, trackColour, {layout.barLeft, y, layout.barWidth, layout.barHeight});
+    fillRect(w.renderer, palette.track, {layout.barLeft, y, layout.barWidth, layout.barHeight});
     const float fillWidth = progress > 1 ? layout.barWidth : static_cast<float>(layout.barWidth * progress);
-    fillRect(w.renderer, fillColour, {layout.barLeft, y, fillWidth, layout.barHeight});
+    fillRect(w.renderer, palette.fill, {layout.barLeft, y, fillWidth, layout.barHeight});
   }
-  drawText(w, w.footerFont.get(), footer, footerColour, layout.textLeft, y + layout.footerBelowBar, layout.textWidth);
+  drawText(w, w.footerFont.get(), footer, palette.footer, layout.textLeft, y + layout.footerBelowBar, layout.textWidth);
 
   const auto toRect = [](const LayoutRect& r) { return SDL_FRect{r.x, r.y, r.w, r.h}; };
   w.primary.rect = toRect(layout.primaryButton);

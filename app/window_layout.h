@@ -1,5 +1,5 @@
-// Where the window draws what: one fixed layout in window units (pixels at density 1), read by
-// the drawing and by the tests that look at the drawn image.
+// Where the window draws what, and in which colours: one fixed layout in window units (pixels at
+// density 1) and one palette, read by the drawing and by the tests that look at the drawn image.
 #pragma once
 
 struct LayoutRect {
@@ -34,3 +34,28 @@ struct WindowLayout {
 };
 
 inline constexpr WindowLayout layout;
+
+struct LayoutColour {
+  unsigned char r, g, b;
+};
+
+struct WindowPalette {
+  LayoutColour background{11, 13, 16};
+  LayoutColour divider{70, 58, 40};
+  LayoutColour headline{230, 225, 211};
+  LayoutColour detail{150, 146, 136};
+  LayoutColour footer{110, 107, 100};
+  // The progress bar: its track, and the share done.
+  LayoutColour track{22, 26, 32};
+  LayoutColour fill{57, 140, 160};
+  LayoutColour primaryFill{188, 155, 106};
+  LayoutColour primaryHoverFill{220, 192, 140};
+  LayoutColour primaryBorder{220, 192, 140};
+  LayoutColour primaryText{11, 13, 16};
+  LayoutColour secondaryFill{22, 26, 32};
+  LayoutColour secondaryHoverFill{40, 46, 56};
+  LayoutColour secondaryBorder{70, 76, 86};
+  LayoutColour secondaryText{230, 225, 211};
+};
+
+inline constexpr WindowPalette palette;

@@ -26,14 +26,16 @@ std::ostream& operator<<(std::ostream& out, const Rgb& c) {
   return out << "(" << c.r << ", " << c.g << ", " << c.b << ")";
 }
 
-constexpr Rgb background{11, 13, 16};
-constexpr Rgb divider{70, 58, 40};
-constexpr Rgb track{22, 26, 32};
-constexpr Rgb fill{57, 140, 160};
-constexpr Rgb primaryFill{188, 155, 106};
-constexpr Rgb primaryBorder{220, 192, 140};
-constexpr Rgb secondaryFill{22, 26, 32};
-constexpr Rgb secondaryBorder{70, 76, 86};
+constexpr Rgb rgbOf(LayoutColour colour) { return {colour.r, colour.g, colour.b}; }
+
+constexpr Rgb background = rgbOf(palette.background);
+constexpr Rgb divider = rgbOf(palette.divider);
+constexpr Rgb track = rgbOf(palette.track);
+constexpr Rgb fill = rgbOf(palette.fill);
+constexpr Rgb primaryFill = rgbOf(palette.primaryFill);
+constexpr Rgb primaryBorder = rgbOf(palette.primaryBorder);
+constexpr Rgb secondaryFill = rgbOf(palette.secondaryFill);
+constexpr Rgb secondaryBorder = rgbOf(palette.secondaryBorder);
 
 struct SurfaceFree {
   void operator()(SDL_Surface* surface) const { SDL_DestroySurface(surface); }

@@ -29,12 +29,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr Rgb background{11, 13, 16};
-constexpr Rgb divider{70, 58, 40};
-constexpr Rgb headlineColour{230, 225, 211};
-constexpr Rgb primaryBorder{220, 192, 140};
-constexpr Rgb secondaryFill{22, 26, 32};
-constexpr Rgb secondaryBorder{70, 76, 86};
+constexpr Rgb background = rgbOf(palette.background);
+constexpr Rgb divider = rgbOf(palette.divider);
+constexpr Rgb headlineColour = rgbOf(palette.headline);
+constexpr Rgb primaryBorder = rgbOf(palette.primaryBorder);
+constexpr Rgb secondaryFill = rgbOf(palette.secondaryFill);
+constexpr Rgb secondaryBorder = rgbOf(palette.secondaryBorder);
 // Where the divider lies with the 660 x 200 logo, in window units.
 constexpr int dividerY = 136;
 

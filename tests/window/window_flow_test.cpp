@@ -28,8 +28,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr Rgb background{11, 13, 16};
-constexpr Rgb progressFill{57, 140, 160};
+constexpr Rgb background = rgbOf(palette.background);
+constexpr Rgb progressFill = rgbOf(palette.fill);
 
 // Centres of the two buttons.
 constexpr float primaryX = 461, primaryY = 336;

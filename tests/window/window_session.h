@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/window_layout.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_folder.h"
 
@@ -49,11 +50,12 @@ struct Rgb {
 };
 std::ostream& operator<<(std::ostream& out, const Rgb& colour);
 Rgb pixelAt(SDL_Surface* image, int x, int y);
+constexpr Rgb rgbOf(LayoutColour colour) { return {colour.r, colour.g, colour.b}; }
 
 // The primary button's fill, plain and under the pointer, and a point of it clear of its label
 // (window units).
-constexpr Rgb primaryFill{188, 155, 106};
-constexpr Rgb primaryHoverFill{220, 192, 140};
+constexpr Rgb primaryFill = rgbOf(palette.primaryFill);
+constexpr Rgb primaryHoverFill = rgbOf(palette.primaryHoverFill);
 constexpr int primaryFillX = 390, primaryFillY = 320;
 
 // The real setup program with its own window on a display, its log read back line by line.
