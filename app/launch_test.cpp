@@ -88,14 +88,13 @@ TEST(LaunchGame, StartsTheGameInTheInstallFolder) {
 // The board's log for one test, read back afterwards.
 class CapturedLog {
  public:
-  explicit CapturedLog(const fs::path& path) : old_(board.logFile) { board.logFile = std::fopen(path.c_str(), "w"); }
-  ~CapturedLog() {
-    if (board.logFile) std::fclose(board.logFile);
-    board.logFile = old_;
+  explicit CapturedLog(const fs::path& path) : old_(std::move(board.logFile)) {
+    board.logFile.reset(std::fopen(path.c_str(), "w"));
   }
+  ~CapturedLog() { board.logFile = std::move(old_); }
 
  private:
-  FILE* old_;
+  FileStream old_;
 };
 
 TEST(LaunchGame, MissingOrNonExecutableGameFailsWithItsReasonInTheLog) {

@@ -26,11 +26,7 @@ void logLine(const std::string& text) { logLine(board, text); }
 
 void openLog(const std::filesystem::path& path) {
   if (path.empty()) return;
-  board.logFile = std::fopen(path.c_str(), "w");
+  board.logFile.reset(std::fopen(path.c_str(), "w"));
 }
 
-void closeLog() {
-  if (!board.logFile) return;
-  std::fclose(board.logFile);
-  board.logFile = nullptr;
-}
+void closeLog() { board.logFile.reset(); }

@@ -23,6 +23,6 @@ void setProgress(StatusBoard& board, const std::string& detail, double progress)
 void logLine(const StatusBoard& board, const std::string& text) {
   if (!board.logFile) return;
   // One formatted write per line, so lines of two threads never mix within a line.
-  std::fprintf(board.logFile, "%s\n", text.c_str());
-  std::fflush(board.logFile);
+  std::fprintf(board.logFile.get(), "%s\n", text.c_str());
+  std::fflush(board.logFile.get());
 }

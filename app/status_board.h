@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "release/file_guards.h"
 #include "release/release.h"
 
 enum class Screen : int32_t { Checking = 0, Offer = 1, UpToDate = 2, Downloading = 3, Done = 4, Failed = 5 };
@@ -29,7 +30,7 @@ struct StatusBoard {
   std::vector<uint64_t> neededFiles;
   uint64_t neededBytes = 0;
   std::atomic<bool> cancel{false};
-  FILE* logFile = nullptr;
+  FileStream logFile;
   std::mutex mutex;                    // guards headline to screen
   std::string headline;
   std::string detail;
