@@ -6,13 +6,15 @@ two ways, each a case of its own: 1 % of it rewritten in 20 places, and 1 MiB (-
 indexes. Baselines, measured in the same run on the same nginx and files: zsync 0.6.2
 (zsyncmake's control file beside the new file, `zsync -i <installed file>`), and the
 program itself updating from a tree without block indexes (a full download of the file).
-Everything runs on loopback and again through the proxy that adds a 50 ms round trip.
+Everything runs on loopback, through the proxy that adds a 50 ms round trip (at loopback's
+bandwidth), and through the same proxy limited to 1 Gbit/s, a fast line of a player's.
 Bytes fetched are the body bytes nginx logged for each run (manifest, index or control
 file, and the file's ranges).
 
 Targets: bytes fetched at most 5 % of the file and no more than zsync's; wall time below
 zsync's and below the full download's on loopback, at most half the full download's at
-50 ms; peak resident memory under 32 MiB.
+50 ms; peak resident memory under 32 MiB. The 1 Gbit/s rows have no target of their own: they
+show what the update saves where the line, not the disk, bounds a download.
 """
 
 import os
@@ -22,6 +24,7 @@ import subprocess
 
 MIB = 1 << 20
 CHUNK = 8 * MIB
+GIGABIT = 125_000_000  # bytes a second
 
 
 def write_random(path, size):
@@ -112,7 +115,9 @@ def case8(bench, module):
               f"{'KiB' if inserted < MIB else 'MiB'} inserted at the start",
               lambda new: inserted_at_start(old_pak, new, inserted))]
     proxy = module["Proxy"](top, nginx.port, delay_ms=25)
+    line = None
     try:
+        line = module["Proxy"](top, nginx.port, delay_ms=25, rate=GIGABIT)
         for index, (kind, make) in enumerate(kinds):
             name = f"v2-{index}"
             game2 = os.path.join(top, "game-2")
@@ -141,12 +146,15 @@ def case8(bench, module):
                 for top_folder, folders, files in os.walk(tree_folder):
                     os.chmod(top_folder, 0o755)
             bench.remove_now(game2)
-            for link, host in (("loopback", base), ("50 ms RTT", f"http://127.0.0.1:{proxy.port}")):
+            for link, host in (("loopback", base), ("50 ms RTT", f"http://127.0.0.1:{proxy.port}"),
+                               ("50 ms RTT, 1 Gbit/s", f"http://127.0.0.1:{line.port}")):
                 measure_one(bench, module, kind, link, host, name, size, changed, new_pak_path=os.path.join(tree, "files", digest),
                             install=install, fresh_install=fresh_install, top=top)
             bench.remove_now(os.path.join(served, name), os.path.join(served, name + "-plain"), zfolder)
     finally:
         proxy.stop()
+        if line:
+            line.stop()
     bench.remove(top, served)
 
 
@@ -193,9 +201,13 @@ def measure_one(bench, module, kind, link, host, name, size, changed, new_pak_pa
         bench.row(8, f"{label}: bytes fetched vs changed bytes", fetched, changed, fetched / changed,
                   "-", None, byte_count)
     bench.row(8, f"{label}: wall time vs zsync", wall, z_wall, wall / z_wall, "< 1.00", wall < z_wall, seconds)
-    far = link != "loopback"
-    bench.row(8, f"{label}: wall time vs full download", wall, full_wall, wall / full_wall,
-              "<= 0.50" if far else "< 1.00", wall <= 0.5 * full_wall if far else wall < full_wall, seconds)
+    if link == "loopback":
+        target, holds = "< 1.00", wall < full_wall
+    elif link == "50 ms RTT":
+        target, holds = "<= 0.50", wall <= 0.5 * full_wall
+    else:
+        target, holds = "-", None
+    bench.row(8, f"{label}: wall time vs full download", wall, full_wall, wall / full_wall, target, holds, seconds)
     bench.row(8, f"{label}: peak resident memory", rss, None, None, "< 32 MiB", rss < 32, mebibytes)
     bench.notes.append(f"case 8 {label}: bytes {fetched} (zsync {z_bytes}, changed {changed}, "
                        f"{100.0 * fetched / size:.2f}% of the file); wall s blocks "

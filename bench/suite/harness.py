@@ -243,15 +243,16 @@ http {{
 
 class Proxy:
     """The delaying proxy of the tests (tests/support/delaying_proxy.py) in front of
-    127.0.0.1:target_port: each chunk is held delay_ms in each direction."""
+    127.0.0.1:target_port: each chunk is held delay_ms in each direction; with rate, each
+    direction carries at most that many bytes a second."""
 
-    def __init__(self, folder, target_port, delay_ms=25):
-        port_file = os.path.join(folder, f"proxy-{target_port}.port")
+    def __init__(self, folder, target_port, delay_ms=25, rate=0):
+        port_file = os.path.join(folder, f"proxy-{target_port}-{rate}.port")
         if os.path.exists(port_file):
             os.unlink(port_file)
         self.process = subprocess.Popen([sys.executable, PROXY, "--target",
                                          f"127.0.0.1:{target_port}", "--delay-ms", str(delay_ms),
-                                         "--port-file", port_file],
+                                         "--port-file", port_file] + (["--rate", str(rate)] if rate else []),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while not os.path.exists(port_file):

@@ -3,11 +3,14 @@
 that a server on the same machine answers as if it were far away.
 
     delaying_proxy.py --target HOST:PORT --delay-ms 25 --port-file FILE [--accept-log FILE]
+                      [--rate BYTES_PER_SECOND]
 
 It listens on a free loopback port and writes the number to --port-file once it accepts
 connections. With --delay-ms 25 a round trip takes 50 ms more; the bandwidth stays that of
-loopback (chunks are delivered at their due time, not one delay after the other). Every
-accepted connection appends one line to --accept-log, so tests can count connections.
+loopback (chunks are delivered at their due time, not one delay after the other), unless
+--rate gives the link's speed: then each direction carries at most that many bytes a second,
+shared by all connections, as one line to the server would. Every accepted connection appends
+one line to --accept-log, so tests can count connections.
 """
 
 import argparse
@@ -18,7 +21,21 @@ CHUNK = 65536
 QUEUED_CHUNKS = 256  # bounds the bytes held in flight per direction (16 MiB)
 
 
-async def carry(reader, writer, delay):
+class Link:
+    """One direction of the line: when it is free again, at rate bytes a second (0: unlimited)."""
+
+    def __init__(self, rate):
+        self.rate = rate
+        self.free_at = 0.0
+
+    def due(self, now, size, delay):
+        if not self.rate:
+            return now + delay
+        self.free_at = max(self.free_at, now) + size / self.rate
+        return self.free_at + delay
+
+
+async def carry(reader, writer, delay, link):
     loop = asyncio.get_running_loop()
     queue = asyncio.Queue(QUEUED_CHUNKS)
 
@@ -39,7 +56,7 @@ async def carry(reader, writer, delay):
     try:
         while True:
             data = await reader.read(CHUNK)
-            await queue.put((loop.time() + delay, data))
+            await queue.put((link.due(loop.time(), len(data), delay), data))
             if not data:
                 break
         await delivering
@@ -53,9 +70,11 @@ async def main():
     parser.add_argument("--delay-ms", type=float, default=25.0)
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--accept-log", default="")
+    parser.add_argument("--rate", type=float, default=0.0)
     args = parser.parse_args()
     host, port = args.target.rsplit(":", 1)
     delay = args.delay_ms / 1000.0
+    upstream, downstream = Link(args.rate), Link(args.rate)
 
     async def accepted(client_reader, client_writer):
         if args.accept_log:
@@ -67,8 +86,8 @@ async def main():
             client_writer.close()
             return
         try:
-            await asyncio.gather(carry(client_reader, server_writer, delay),
-                                 carry(server_reader, client_writer, delay))
+            await asyncio.gather(carry(client_reader, server_writer, delay, upstream),
+                                 carry(server_reader, client_writer, delay, downstream))
         finally:
             for writer in (client_writer, server_writer):
                 writer.close()
