@@ -213,6 +213,112 @@ class PartDigest {
   bool failed_ = false;
 };
 
+// Copies the found blocks from the seed into the part file on a thread of its own, so that the
+// scan does not wait for the copies: where the kernel must find memory for every new page of the
+// part file, copying costs as much as the scan and the digest.
+class SpanCopier {
+ public:
+  SpanCopier(int seedFd, int partFd, PartDigest& digest, const std::atomic<bool>& cancel)
+      : seedFd_(seedFd), partFd_(partFd), digest_(digest), cancel_(cancel) {}
+  SpanCopier(const SpanCopier&) = delete;
+  SpanCopier& operator=(const SpanCopier&) = delete;
+  // A fill given up copies nothing more.
+  ~SpanCopier() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      waiting_.clear();
+    }
+    stop();
+  }
+
+  // Without a thread to spare, add copies at once.
+  void start() { threaded_ = startHelperThread(thread_, [this] { follow(); }); }
+
+  // length bytes of the seed at seedOffset belong at fileOffset of the part file.
+  void add(uint64_t seedOffset, uint64_t fileOffset, uint64_t length) {
+    if (!threaded_) {
+      if (!failed_.load() && !copy({seedOffset, fileOffset, length})) failed_.store(true);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      waiting_.push_back({seedOffset, fileOffset, length});
+    }
+    moved_.notify_one();
+  }
+
+  // Waits for every span added; false when one could not be copied or the run was cancelled.
+  bool finish() {
+    stop();
+    return !failed_.load() && !cancel_.load();
+  }
+
+  bool failed() const { return failed_.load(); }
+  // Bytes in the part file so far; never fewer than before.
+  uint64_t copied() const { return copied_.load(); }
+
+ private:
+  struct Span {
+    uint64_t seedOffset;
+    uint64_t fileOffset;
+    uint64_t length;
+  };
+
+  void stop() {
+    if (!threaded_) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finishing_ = true;
+    }
+    moved_.notify_one();
+    thread_.join();
+    threaded_ = false;
+  }
+
+  void follow() {
+    for (;;) {
+      Span span;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        // Waits with a timeout so that a cancel is seen without a wake-up.
+        while (waiting_.empty() && !finishing_ && !cancel_.load()) {
+          moved_.wait_for(lock, std::chrono::milliseconds(pollSliceMs));
+        }
+        if (waiting_.empty() || cancel_.load() || failed_.load()) break;
+        span = waiting_.front();
+        waiting_.pop_front();
+      }
+      if (!copy(span)) failed_.store(true);
+    }
+  }
+
+  // In pieces, so that a cancel is seen soon and the digest can follow.
+  bool copy(const Span& span) {
+    for (uint64_t done = 0; done < span.length; done += copyPiece) {
+      if (cancel_.load()) return false;
+      const uint64_t length = std::min<uint64_t>(copyPiece, span.length - done);
+      if (!copyBytes(seedFd_, span.seedOffset + done, partFd_, span.fileOffset + done, length)) return false;
+      startWriteBack(partFd_, span.fileOffset + done, length);
+      digest_.written(span.fileOffset + done, length);
+      copied_.fetch_add(length);
+    }
+    return true;
+  }
+
+  const int seedFd_;
+  const int partFd_;
+  PartDigest& digest_;
+  const std::atomic<bool>& cancel_;
+  std::thread thread_;
+  bool threaded_ = false;
+  std::mutex mutex_;
+  std::condition_variable moved_;
+  std::deque<Span> waiting_;
+  bool finishing_ = false;
+  std::atomic<bool> failed_{false};
+  std::atomic<uint64_t> copied_{0};
+};
+
 const ReleaseFile* installedEntryAt(const StatusBoard& board, const std::string& path) {
   if (!board.valid) return nullptr;
   const Release& installed = installedRelease(board);
@@ -273,9 +379,14 @@ struct RangeFetch {
 // whichever comes first; a block found after it was asked for is not copied.
 class BlockFiller {
  public:
-  BlockFiller(const StatusBoard& board, const ReleaseFile& file, int partFd, PartDigest& digest,
+  BlockFiller(const StatusBoard& board, const ReleaseFile& file, int seedFd, int partFd, PartDigest& digest,
               const std::function<void(uint64_t)>& progress)
-      : board_(board), file_(file), partFd_(partFd), digest_(digest), progress_(progress) {}
+      : board_(board),
+        file_(file),
+        partFd_(partFd),
+        digest_(digest),
+        progress_(progress),
+        copier_(seedFd, partFd, digest, board.cancel) {}
   BlockFiller(const BlockFiller&) = delete;
   BlockFiller& operator=(const BlockFiller&) = delete;
   // The sinks of the fetches point here.
@@ -287,7 +398,7 @@ class BlockFiller {
  private:
   enum class Owner : uint8_t { None, Copied, Fetched };
 
-  bool copySpan(int seedFd, const BlockMatch& match, uint64_t first, uint64_t end);
+  void copySpan(const BlockMatch& match, uint64_t first, uint64_t end);
   // Asks for every block before endBlock that nothing has claimed yet.
   void queueMissing(uint64_t endBlock);
   // The same before a run just found, while the scan goes on, when the stretch since the last
@@ -304,8 +415,9 @@ class BlockFiller {
   bool writeFetched(const char* data, size_t length, uint64_t offset);
   // A few times per mebibyte rather than for every block.
   void report() {
-    if (copied_ + fetched_ < reported_ + 1048576 && copied_ + fetched_ != file_.size) return;
-    reported_ = copied_ + fetched_;
+    const uint64_t done = copier_.copied() + fetched_;
+    if (done < reported_ + 1048576 && done != file_.size) return;
+    reported_ = done;
     progress_(reported_);
   }
 
@@ -320,26 +432,20 @@ class BlockFiller {
   uint64_t earlyBudget_ = 0;   // bytes that may still be asked for before the scan ends
   std::deque<ByteRange> waiting_;
   std::vector<RangeFetch> fetches_ = std::vector<RangeFetch>(rangesInFlight);
-  uint64_t copied_ = 0;
+  uint64_t copyQueued_ = 0;
   uint64_t fetched_ = 0;
   uint64_t reported_ = 0;
+  SpanCopier copier_;  // last: its thread ends before the rest goes
 };
 
-bool BlockFiller::copySpan(int seedFd, const BlockMatch& match, uint64_t first, uint64_t end) {
+void BlockFiller::copySpan(const BlockMatch& match, uint64_t first, uint64_t end) {
   const uint64_t blockSize = layout_.blockSize;
   const uint64_t spanStart = first * blockSize;
   const uint64_t spanEnd = std::min<uint64_t>(end * blockSize, file_.size);
   for (uint64_t block = first; block < end; ++block) owner_[block] = Owner::Copied;
-  for (uint64_t at = spanStart; at < spanEnd; at += copyPiece) {
-    if (board_.cancel.load()) return false;
-    const uint64_t length = std::min<uint64_t>(copyPiece, spanEnd - at);
-    if (!copyBytes(seedFd, match.seedOffset + (at - match.fileOffset), partFd_, at, length)) return false;
-    startWriteBack(partFd_, at, length);
-    digest_.written(at, length);
-    copied_ += length;
-    report();
-  }
-  return true;
+  copier_.add(match.seedOffset + (spanStart - match.fileOffset), spanStart, spanEnd - spanStart);
+  copyQueued_ += spanEnd - spanStart;
+  report();
 }
 
 void BlockFiller::queueMissing(uint64_t endBlock) {
@@ -377,6 +483,7 @@ bool BlockFiller::fill(const std::string& index, int seedFd, bool& cancelled) {
   owner_.assign(static_cast<size_t>(blockCount(file_.size, layout_.blockSize)), Owner::None);
   earlyBudget_ = file_.size / earlyBudgetShare;
   transfers().stopAll();
+  copier_.start();
   bool failed = false;
   auto onMatch = [&](const BlockMatch& match) {
     // Whole blocks only: a run starts at a block's first byte and ends at a block's end or the
@@ -389,12 +496,12 @@ bool BlockFiller::fill(const std::string& index, int seedFd, bool& cancelled) {
       const uint64_t length = std::min<uint64_t>(blockSize, file_.size - start);
       if (start + length > match.fileOffset + match.length) break;
       if (owner_[block] == Owner::None) continue;
-      if (!failed && spanFirst < block && !copySpan(seedFd, match, spanFirst, block)) failed = true;
+      if (spanFirst < block) copySpan(match, spanFirst, block);
       spanFirst = block + 1;
     }
-    if (!failed && spanFirst < block && !copySpan(seedFd, match, spanFirst, block)) failed = true;
+    if (spanFirst < block) copySpan(match, spanFirst, block);
     queueMissingEarly(first);
-    if (!failed && !pump(0)) failed = true;
+    if (copier_.failed() || !pump(0)) failed = true;
     return !failed && !board_.cancel.load();
   };
   std::string error;
@@ -402,15 +509,20 @@ bool BlockFiller::fill(const std::string& index, int seedFd, bool& cancelled) {
     cancelled = board_.cancel.load();
     return false;
   }
-  if (copied_ == 0) return false;
+  if (copyQueued_ == 0) return false;
   queueMissing(owner_.size());
   while (!waiting_.empty() || transfers().running() > 0) {
     if (board_.cancel.load()) {
       cancelled = true;
       return false;
     }
-    if (!pump(pollSliceMs)) return false;
+    if (copier_.failed() || !pump(pollSliceMs)) return false;
   }
+  if (!copier_.finish()) {
+    cancelled = board_.cancel.load();
+    return false;
+  }
+  report();
   return true;
 }
 
@@ -542,7 +654,7 @@ BlockUpdate updateByBlocks(const StatusBoard& board, const ReleaseFile& file, co
 
   PartDigest digest(partFile.get(), file.size, board.cancel);
   digest.start();
-  BlockFiller filler(board, file, partFile.get(), digest, progress);
+  BlockFiller filler(board, file, seed.get(), partFile.get(), digest, progress);
   bool cancelled = false;
   if (!filler.fill(index, seed.get(), cancelled)) return cancelled ? BlockUpdate::Cancelled : BlockUpdate::FullDownload;
 
