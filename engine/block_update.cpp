@@ -42,6 +42,9 @@ constexpr size_t copyBufferSize = 262144;
 constexpr uint64_t earlyBudgetShare = 32;
 // Found blocks are copied at most this much at a time, between looks at the cancel flag.
 constexpr uint64_t copyPiece = 16777216;
+// Found runs waiting to be copied, at most: 256 MiB of the runs of a few mebibytes that the scan
+// reports, fewer bytes only for a seed of short runs.
+constexpr size_t longestCopyList = 64;
 
 bool writeAllAt(int fd, const char* data, size_t length, uint64_t offset) {
   while (length > 0) {
@@ -241,7 +244,11 @@ class SpanCopier {
       return;
     }
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::unique_lock<std::mutex> lock(mutex_);
+      // A seed of many short runs must not grow the list without bound: the scan waits.
+      while (waiting_.size() >= longestCopyList && !failed_.load() && !cancel_.load()) {
+        taken_.wait_for(lock, std::chrono::milliseconds(pollSliceMs));
+      }
       waiting_.push_back({seedOffset, fileOffset, length});
     }
     moved_.notify_one();
@@ -288,6 +295,7 @@ class SpanCopier {
         span = waiting_.front();
         waiting_.pop_front();
       }
+      taken_.notify_one();
       if (!copy(span)) failed_.store(true);
     }
   }
@@ -313,6 +321,7 @@ class SpanCopier {
   bool threaded_ = false;
   std::mutex mutex_;
   std::condition_variable moved_;
+  std::condition_variable taken_;
   std::deque<Span> waiting_;
   bool finishing_ = false;
   std::atomic<bool> failed_{false};

@@ -129,6 +129,12 @@ TEST_F(ChangedBlocks, OnlyTheBlocksTheInstalledFileLacksAreFetched) {
   const std::string old = randomBytes(oldSize, 1);
   std::string scattered = old;
   for (size_t at : {size_t{3000}, size_t{700000}, size_t{1500000}}) scattered[at] ^= 0x5a;
+  // Every block found apart from the others: more runs than may wait to be copied at a time.
+  // The missing first block is asked for while the scan goes on, with the blocks before the
+  // last ones found, which the seed holds further on; that costs at most 1/32 of the file.
+  std::string reversed;
+  for (size_t at = oldSize; at > 0; at -= block) reversed += old.substr(at - block, block);
+  reversed[100] ^= 0x5a;
   struct Case {
     const char* name;
     std::string newPak;
@@ -142,6 +148,7 @@ TEST_F(ChangedBlocks, OnlyTheBlocksTheInstalledFileLacksAreFetched) {
       {"an insertion near the start", old.substr(0, 100) + randomBytes(1000, 2) + old.substr(100), 0, block, {}},
       {"appended data", old + randomBytes(100000, 3), 0, 100000 + block, {}},
       {"truncation", old.substr(0, 1572864 + 17), 0, 17, {}},
+      {"the blocks in reverse order", reversed, 0, oldSize / 32, {}},
       {"a seed that shares nothing", randomBytes(oldSize, 4), 1, 0, {}},
       // A link to a copy outside the install folder is not the installed file.
       {"a link at the installed file's path", scattered, 1, 0,
