@@ -375,12 +375,13 @@ class Bench:
         with open(os.path.join(tree, "latest.manifest"), "rb") as f:
             return Release(f.read())
 
-    def run_setup(self, name, source, install, *extra, expect_needed=None):
-        """One measured run of the program; checks its exit code and its plan."""
+    def run_setup(self, name, source, install, *extra, expect_needed=None, prefix=()):
+        """One measured run of the program (started through prefix, a command that ends by
+        running its arguments); checks its exit code and its plan."""
         self.run_number += 1
         log = self.path(f"setup-{self.run_number}-{name}.log")
         out = self.path(f"setup-{self.run_number}-{name}.out")
-        argv = [self.setup, "--quiet", "--no-register", "--source", source, "--dir", install,
+        argv = [*prefix, self.setup, "--quiet", "--no-register", "--source", source, "--dir", install,
                 "--log", log, *extra]
         m = measure(argv, self.env, stdout=out)
         text = open(log, errors="replace").read() if os.path.exists(log) else ""
