@@ -392,6 +392,7 @@ class BlockFiller {
               const std::function<void(uint64_t)>& progress)
       : board_(board),
         file_(file),
+        seedFd_(seedFd),
         partFd_(partFd),
         digest_(digest),
         progress_(progress),
@@ -402,7 +403,7 @@ class BlockFiller {
   ~BlockFiller() { transfers().stopAll(); }
 
   // False when cancelled, when the seed holds no block, or on any failure.
-  bool fill(const std::string& index, int seedFd, bool& cancelled);
+  bool fill(const std::string& index, bool& cancelled);
 
  private:
   enum class Owner : uint8_t { None, Copied, Fetched };
@@ -432,6 +433,7 @@ class BlockFiller {
 
   const StatusBoard& board_;
   const ReleaseFile& file_;
+  const int seedFd_;
   const int partFd_;
   PartDigest& digest_;
   const std::function<void(uint64_t)>& progress_;
@@ -486,7 +488,7 @@ void BlockFiller::queueMissingEarly(uint64_t endBlock) {
   queueMissing(endBlock);
 }
 
-bool BlockFiller::fill(const std::string& index, int seedFd, bool& cancelled) {
+bool BlockFiller::fill(const std::string& index, bool& cancelled) {
   if (!parseBlockIndex(index, file_.size, layout_)) return false;
   const uint64_t blockSize = layout_.blockSize;
   owner_.assign(static_cast<size_t>(blockCount(file_.size, layout_.blockSize)), Owner::None);
@@ -514,7 +516,7 @@ bool BlockFiller::fill(const std::string& index, int seedFd, bool& cancelled) {
     return !failed && !board_.cancel.load();
   };
   std::string error;
-  if (!findBlocks(index, seedFd, onMatch, &board_.cancel, error)) {
+  if (!findBlocks(index, seedFd_, onMatch, &board_.cancel, error)) {
     cancelled = board_.cancel.load();
     return false;
   }
@@ -665,7 +667,7 @@ BlockUpdate updateByBlocks(const StatusBoard& board, const ReleaseFile& file, co
   digest.start();
   BlockFiller filler(board, file, seed.get(), partFile.get(), digest, progress);
   bool cancelled = false;
-  if (!filler.fill(index, seed.get(), cancelled)) return cancelled ? BlockUpdate::Cancelled : BlockUpdate::FullDownload;
+  if (!filler.fill(index, cancelled)) return cancelled ? BlockUpdate::Cancelled : BlockUpdate::FullDownload;
 
   // Judged as a downloaded file is: every byte, against the signed manifest.
   struct stat status = {};

@@ -19,7 +19,13 @@ from .harness import MiB, Broken, Nginx, Proxy, fmt_list, make_game, measure, sa
 SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 
 
-def make_certificates(folder, checked_run):
+def checked_run(argv):
+    result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        raise Broken(f"{argv[0]} failed: " + result.stdout.decode(errors="replace")[-500:])
+
+
+def make_certificates(folder):
     ca_key, ca = os.path.join(folder, "ca.key"), os.path.join(folder, "ca.pem")
     key, csr = os.path.join(folder, "server.key"), os.path.join(folder, "server.csr")
     cert, ext = os.path.join(folder, "server.pem"), os.path.join(folder, "server.ext")
@@ -45,12 +51,7 @@ def run(bench):
     os.makedirs(folder)
     os.chmod(folder, 0o755)
 
-    def checked_run(argv):
-        result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if result.returncode != 0:
-            raise Broken(f"{argv[0]} failed: " + result.stdout.decode(errors="replace")[-500:])
-
-    ca, cert, key = make_certificates(folder, checked_run)
+    ca, cert, key = make_certificates(folder)
     os.chmod(key, 0o644)
     with_tls = os.geteuid() == 0 and os.path.exists(SYSTEM_BUNDLE) and shutil.which("unshare")
     if not with_tls:
